@@ -1,0 +1,221 @@
+// The host's front ends to the emulated kernel: the roles Windows itself plays
+// toward a driver. The loader (DriverEntry, unload), the PnP manager (physical
+// device objects, AddDevice, PnP requests), the power manager, WMI, and the I/O
+// manager on behalf of applications (open by name, read, write, device control,
+// overlapped requests, CancelIo, close). Tests of requests reach a driver only
+// through these, so that every test takes the paths Windows would.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "host.h"
+#include "kernel.h"
+
+namespace hk {
+
+// ---- Registry -------------------------------------------------------------------------
+struct RegistryValue {
+    std::u16string name;
+    ULONG type = REG_NONE;
+    std::vector<UCHAR> data;
+
+    static RegistryValue Dword(std::u16string name, ULONG value);
+    static RegistryValue String(std::u16string name, const std::u16string& text);  // REG_SZ with its NUL
+    static RegistryValue Bytes(std::u16string name, ULONG type, std::vector<UCHAR> data);
+};
+
+namespace registry {
+void Set(const std::u16string& keyPath, const RegistryValue& value);
+bool Get(const std::u16string& keyPath, const std::u16string& name, RegistryValue* out);
+bool Delete(const std::u16string& keyPath, const std::u16string& name);
+std::vector<std::u16string> ValueNames(const std::u16string& keyPath);
+std::u16string DeviceMapKey(const std::u16string& key);  // e.g. SERIALCOMM
+std::u16string DeviceKey(PDEVICE_OBJECT pdo);             // the PnP device key of a PDO
+}  // namespace registry
+
+// ---- Names ----------------------------------------------------------------------------
+namespace names {
+bool LinkExists(const std::u16string& name);
+std::u16string LinkTarget(const std::u16string& name);
+int InterfaceState(const std::u16string& link);  // -1 unknown, 0 disabled, 1 enabled
+std::vector<std::u16string> InterfacesOf(PDEVICE_OBJECT pdo);
+PDEVICE_OBJECT Resolve(const std::u16string& name);
+bool WmiRegistered(PDEVICE_OBJECT device);
+}  // namespace names
+
+// ---- Loader ---------------------------------------------------------------------------
+class LoadedDriver {
+public:
+    // Creates the driver object and calls the entry point at PASSIVE_LEVEL.
+    static NTSTATUS Load(PDRIVER_INITIALIZE entry, const std::u16string& registryPath, std::unique_ptr<LoadedDriver>* out,
+                         const std::u16string& name = u"\\Driver\\vcomusb");
+    ~LoadedDriver();
+    PDRIVER_OBJECT Object() const { return object_; }
+    // Calls the unload routine and checks that nothing is left behind.
+    void Unload();
+
+private:
+    LoadedDriver() = default;
+    PDRIVER_OBJECT object_ = nullptr;
+    bool unloaded_ = false;
+    std::u16string registryPath_;
+};
+
+// Makes a device object a physical device object: gives it a device node with an
+// instance id and a PnP device key (with these values) in the registry.
+void MakePhysicalDevice(PDEVICE_OBJECT device, const std::u16string& instanceId,
+                        const std::vector<RegistryValue>& deviceKeyValues = {});
+
+// ---- A simple bus driver --------------------------------------------------------------
+// A driver of the emulation whose devices stand at the bottom of a stack and complete
+// what reaches them the way a bus driver would: PnP and power succeed, WMI and
+// other requests keep their status or succeed. It records every request that arrives.
+struct ArrivedRequest {
+    UCHAR major;
+    UCHAR minor;
+    IO_STACK_LOCATION stack;  // copy of the stack location as it arrived
+    PFILE_OBJECT file;
+    NTSTATUS completedWith;
+};
+class StubBus {
+public:
+    StubBus();
+    ~StubBus();
+    // Creates a physical device object with the given flags OR'ed in.
+    PDEVICE_OBJECT CreatePdo(const std::u16string& instanceId, ULONG flags = 0,
+                             const std::vector<RegistryValue>& deviceKeyValues = {});
+    std::vector<ArrivedRequest> Arrived() const;
+    void ClearArrived();
+    // Status for requests of one major function (default: success).
+    void CompleteWith(UCHAR major, NTSTATUS status);
+    void DeletePdos();
+
+    struct Impl;
+
+private:
+    std::unique_ptr<Impl> impl_;
+};
+
+// ---- Requests from outside -------------------------------------------------------------
+struct Result {
+    NTSTATUS status = STATUS_SUCCESS;
+    ULONG_PTR information = 0;
+};
+// Sends a new IRP to `target` from outside any driver (as the PnP or power manager
+// would) and waits for it; `setup` fills the stack location the target sees.
+Result SendRequest(PDEVICE_OBJECT target, const std::function<void(PIO_STACK_LOCATION)>& setup,
+                   NTSTATUS initialStatus = STATUS_NOT_SUPPORTED, bool power = false);
+
+// A PnP device node: the physical device object and the stack above it.
+class DeviceStack {
+public:
+    explicit DeviceStack(PDEVICE_OBJECT pdo) : pdo_(pdo) {}
+    // Calls the driver's AddDevice for this node, as the PnP manager does.
+    NTSTATUS AddDevice(LoadedDriver& driver);
+    PDEVICE_OBJECT Pdo() const { return pdo_; }
+    PDEVICE_OBJECT Top() const;
+    Result Pnp(UCHAR minor, const std::function<void(PIO_STACK_LOCATION)>& setup = {});
+    Result Power(UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state);
+    Result SetDevicePower(DEVICE_POWER_STATE state);
+    Result QueryDevicePower(DEVICE_POWER_STATE state);
+    Result SetSystemPower(SYSTEM_POWER_STATE state);
+    // Sends IRP_MN_REMOVE_DEVICE (after a query) and returns its result.
+    Result Remove();
+
+private:
+    PDEVICE_OBJECT pdo_;
+};
+
+// ---- WMI ------------------------------------------------------------------------------
+struct WmiResult {
+    NTSTATUS status = STATUS_SUCCESS;
+    ULONG_PTR information = 0;
+    bool tooSmall = false;
+    ULONG sizeNeeded = 0;       // with tooSmall: the size of data the provider needs
+    std::vector<UCHAR> data;   // the instance's data block on success
+};
+WmiResult WmiQuerySingleInstance(PDEVICE_OBJECT provider, const GUID& guid, ULONG dataBufferSize, ULONG instance = 0);
+WmiResult WmiSetSingleInstance(PDEVICE_OBJECT provider, const GUID& guid, const std::vector<UCHAR>& data, ULONG instance = 0);
+WmiResult WmiSetSingleItem(PDEVICE_OBJECT provider, const GUID& guid, ULONG itemId, const std::vector<UCHAR>& data,
+                           ULONG instance = 0);
+WmiResult WmiRegInfo(PDEVICE_OBJECT provider);
+// A system-control request addressed to another provider (it must be forwarded).
+WmiResult WmiSendForeign(PDEVICE_OBJECT stackTop, ULONG_PTR providerId, const GUID& guid);
+
+// ---- Applications ---------------------------------------------------------------------
+class File;
+
+// One request of an application, synchronous or overlapped.
+class Request {
+public:
+    bool Done() const;
+    // Waits for completion through the kernel's wait (on the virtual clock time runs).
+    NTSTATUS Wait();
+    NTSTATUS Status() const { return status_; }
+    ULONG_PTR Information() const { return information_; }
+    // Bytes returned to the application's buffer (reads and device controls).
+    const std::vector<UCHAR>& Output() const { return output_; }
+    // Cancels this request as CancelIoEx would.
+    bool Cancel();
+    ~Request();
+
+private:
+    friend class File;
+    Request();
+    KEVENT done_;
+    PIRP irp_ = nullptr;  // while outstanding
+    NTSTATUS status_ = STATUS_PENDING;
+    ULONG_PTR information_ = 0;
+    std::vector<UCHAR> output_;
+    std::vector<UCHAR> userBuffer_;
+    PVOID systemBuffer_ = nullptr;
+    ULONG outputLength_ = 0;
+    bool copyBack_ = false;
+    File* file_ = nullptr;
+};
+
+class File {
+public:
+    // Opens a device by name (for example \\DosDevices\\COM5) as CreateFile would.
+    static NTSTATUS Open(const std::u16string& name, std::unique_ptr<File>* out);
+    ~File();
+
+    NTSTATUS Read(void* buffer, ULONG length, ULONG* transferred);
+    NTSTATUS Write(const void* buffer, ULONG length, ULONG* transferred);
+    NTSTATUS Ioctl(ULONG code, const void* in, ULONG inLength, void* out, ULONG outLength, ULONG* returned);
+    NTSTATUS Flush();
+
+    std::shared_ptr<Request> StartRead(ULONG length);
+    std::shared_ptr<Request> StartWrite(const std::vector<UCHAR>& bytes);
+    std::shared_ptr<Request> StartIoctl(ULONG code, const std::vector<UCHAR>& in, ULONG outLength);
+    std::shared_ptr<Request> StartFlush();
+    // Any other major function, with the caller filling the stack location.
+    std::shared_ptr<Request> Start(UCHAR major, const std::function<void(PIO_STACK_LOCATION)>& setup);
+
+    // Cancels every outstanding request of this handle (CancelIo).
+    void CancelIo();
+    size_t Outstanding() const;
+    // IRP_MJ_CLEANUP, then IRP_MJ_CLOSE once no request of this handle is outstanding.
+    NTSTATUS Close();
+    PFILE_OBJECT Object() const { return file_; }
+    PDEVICE_OBJECT Target() const { return target_; }
+
+private:
+    friend class Request;
+    File() = default;
+    std::shared_ptr<Request> Submit(UCHAR major, ULONG length, const void* in, ULONG inLength, ULONG outLength,
+                                    const std::function<void(PIO_STACK_LOCATION)>& setup);
+    void Finished(Request* request);
+    PFILE_OBJECT file_ = nullptr;
+    PDEVICE_OBJECT opened_ = nullptr;  // the device the name resolved to
+    PDEVICE_OBJECT target_ = nullptr;  // top of its stack, where requests go
+    bool closed_ = false;
+    mutable std::recursive_mutex lock_;
+    std::vector<std::shared_ptr<Request>> outstanding_;
+};
+
+}  // namespace hk

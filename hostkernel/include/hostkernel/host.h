@@ -1,0 +1,111 @@
+// The host side of the emulation: what tests and tools use to drive the kernel
+// (clock, verifier, fault injection, threads) as opposed to what the driver calls.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "kernel.h"
+
+namespace hk {
+
+enum class ClockMode {
+    Virtual,  // time moves only when a test advances it or every thread is waiting
+    Real,     // a DPC thread, real waits and real time, for stress tests and tools
+};
+
+// Throws away every kernel object, registry key, name and record and starts a fresh
+// kernel. Pending violations are kept until taken.
+void Reset(ClockMode mode = ClockMode::Virtual);
+// Stops the real-time DPC thread (if any) and checks that no emulated thread is left.
+void Shutdown();
+ClockMode Mode();
+
+// ---- Clock ----------------------------------------------------------------------------
+// Time in 100 ns units since the emulation's epoch.
+LONGLONG Now();
+// Virtual clock: moves time forward, expiring timers and running their DPCs on the
+// way, in due-time order. Real clock: sleeps.
+void AdvanceTime(LONGLONG hundredNs);
+inline void AdvanceMs(LONGLONG ms) { AdvanceTime(ms * 10000); }
+// Runs queued DPCs (virtual clock) without moving time.
+void RunDpcs();
+// Lets time run (virtual clock) until the condition holds or the limit passes;
+// returns whether it holds.
+bool RunUntil(const std::function<bool()>& condition, LONGLONG limitHundredNs = 3600LL * 10000000);
+// Lets every other emulated thread run until all of them wait (virtual clock).
+void YieldToOthers();
+size_t ArmedTimerCount();
+size_t QueuedDpcCount();
+
+// ---- Verifier -------------------------------------------------------------------------
+struct Violation {
+    std::string rule;    // a short fixed name, e.g. "double-completion"
+    std::string detail;  // what happened
+};
+// Everything the verifier has seen since the last call, oldest first.
+std::vector<Violation> TakeViolations();
+size_t ViolationCount();
+std::string Describe(const std::vector<Violation>& violations);
+
+// ---- Fault injection ------------------------------------------------------------------
+// Fails the nth pool allocation from now on (1 = the next one); with a tag, only
+// allocations with that tag are counted.
+void FailPoolAllocation(int nth, ULONG tag = 0);
+// Fails the nth IRP allocation from now on (IoAllocateIrp and the IoBuild routines).
+void FailIrpAllocation(int nth);
+// Kernel routines that can be told to fail with a given status.
+enum class Api {
+    IoCreateDevice,
+    IoRegisterDeviceInterface,
+    IoSetDeviceInterfaceState,
+    IoAttachDeviceToDeviceStack,
+    IoWMIRegistrationControl,
+    IoCreateSymbolicLink,
+    IoOpenDeviceRegistryKey,
+    RtlWriteRegistryValue,
+};
+void FailApi(Api api, NTSTATUS status, int nth = 1);
+void ClearFaults();
+// Counts of calls made to an injectable routine since the last Reset.
+int ApiCalls(Api api);
+
+// ---- Pool accounting ------------------------------------------------------------------
+struct PoolBlockInfo {
+    PVOID address;
+    SIZE_T size;
+    ULONG tag;
+    POOL_TYPE type;
+};
+std::vector<PoolBlockInfo> OutstandingPool();
+size_t OutstandingPoolBytes(ULONG tag);
+std::string TagText(ULONG tag);
+size_t OutstandingIrps();
+size_t OutstandingMdls();
+size_t OpenRegistryHandles();
+
+// ---- Threads --------------------------------------------------------------------------
+// A thread that runs inside the emulation (a caller's thread in Windows terms). On
+// the virtual clock only one emulated thread runs at a time and control passes at
+// waits, so runs are repeatable.
+class Thread {
+public:
+    explicit Thread(std::function<void()> body, std::string name = "worker");
+    ~Thread();
+    Thread(const Thread&) = delete;
+    Thread& operator=(const Thread&) = delete;
+    // Waits (through the kernel's own wait, so time runs) until the body returned.
+    void Join();
+    bool Finished() const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+// ---- Code placement -------------------------------------------------------------------
+bool IsPageableCode(const void* function);
+
+}  // namespace hk

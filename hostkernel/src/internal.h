@@ -1,0 +1,126 @@
+// Internal records of the emulation shared by its source files. Not for drivers.
+#pragma once
+
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "hostkernel/host.h"
+#include "hostkernel/kernel.h"
+
+namespace hk::detail {
+
+// ---- Verifier -----------------------------------------------------------------------------
+void Report(const char* rule, const std::string& detail);
+std::string Hex(ULONG_PTR value);
+std::string Narrow(const WCHAR* text, size_t chars);
+std::string Narrow(const UNICODE_STRING* s);
+std::u16string Wide(const UNICODE_STRING* s);
+std::u16string Fold(std::u16string s);  // upper-case ASCII, for case-insensitive names
+
+// ---- Threads and scheduling ---------------------------------------------------------------
+struct KThreadRec {
+    std::condition_variable cv;
+    std::string name;
+    // Wait state, under the dispatcher lock.
+    PVOID waitObject = nullptr;
+    LONGLONG deadline = -1;  // absolute time at which the wait times out, -1 for none
+    bool blocked = false;
+    bool satisfied = false;
+    bool timedOut = false;
+    bool hang = false;
+    bool emulated = false;  // created through hk::Thread
+};
+
+struct ThreadState {
+    KIRQL irql = PASSIVE_LEVEL;
+    std::vector<PKSPIN_LOCK> held;
+    KThreadRec* rec = nullptr;
+    PDEVICE_OBJECT device = nullptr;  // the device whose code runs, for pool attribution
+    bool inDriverEntry = false;
+    int drainingDpcs = 0;
+    std::vector<bool> pagedFrames;  // one per pageable entry point on the stack: PAGED_CODE seen
+};
+ThreadState& Self();
+KThreadRec* CurrentRec();  // registers the calling thread on first use
+
+// The dispatcher lock guards the scheduler, dispatcher objects, timers, DPCs and the clock.
+std::mutex& DispatcherLock();
+LONGLONG NowLocked();
+// Blocks the calling thread until its wait record is satisfied, times out or is
+// declared hung. Called with the dispatcher lock held (through the unique_lock).
+void BlockCurrent(std::unique_lock<std::mutex>& lk, KThreadRec* self);
+void MakeReady(KThreadRec* rec);
+void DrainDpcsIfDue();  // runs queued DPCs when the caller's IRQL is below DISPATCH_LEVEL
+
+// Objects freed by the driver may still be linked in kernel lists: these checks
+// report timers armed or DPCs queued inside [base, base + size).
+bool CheckNoLiveKernelObjects(const void* base, size_t size, const char* what);
+void ForgetLocksIn(const void* base, size_t size);
+void ForgetRemoveLocksIn(const void* base, size_t size);
+
+// ---- Object tables ----------------------------------------------------------------------
+std::mutex& TableLock();
+
+struct DeviceNode;  // PnP data of a physical device object
+
+struct DeviceRec {
+    PDEVICE_OBJECT device = nullptr;
+    PDEVICE_OBJECT attachedTo = nullptr;  // the device this one is attached above
+    size_t extensionSize = 0;
+    bool exclusive = false;
+    int openHandles = 0;
+    bool wmiRegistered = false;
+    bool deleted = false;
+    std::u16string name;
+    std::shared_ptr<DeviceNode> node;  // set for physical device objects
+};
+DeviceRec* FindDevice(const void* device);  // live devices only; TableLock held by the caller
+bool IsLiveDevice(PDEVICE_OBJECT device);
+PDEVICE_OBJECT DeviceContaining(const void* address);
+
+struct DeviceNode {
+    std::u16string instanceId;                 // e.g. USB\VID_1234&PID_5678\0001
+    std::u16string deviceKeyPath;              // registry path of the device key
+    PDEVICE_OBJECT pdo = nullptr;
+};
+
+// ---- Pool ---------------------------------------------------------------------------------
+PVOID PoolAllocate(POOL_TYPE type, SIZE_T size, ULONG tag, bool system);
+void PoolFree(PVOID p, ULONG tag, bool checkTag);
+bool ConsumePoolFault(ULONG tag);
+bool ConsumeIrpFault();
+bool ConsumeApiFault(Api api, NTSTATUS* status);
+void LeakCheckDevice(PDEVICE_OBJECT device, bool lastOfDriver);
+void LeakCheckDriver(PDRIVER_OBJECT driver);
+
+// ---- IRPs ---------------------------------------------------------------------------------
+enum class IrpKind { Allocated, Threaded, AsyncFsd, Host };
+using HostCompletion = std::function<void(PIRP)>;
+// Allocates an IRP for the host front ends; `done` runs when its completion reaches the
+// I/O manager, and must free it with FreeHostIrp.
+PIRP AllocateHostIrp(CCHAR stackSize, HostCompletion done);
+void FreeHostIrp(PIRP irp);
+void ResetIrps();
+void ResetMdls();
+
+// ---- Registry -----------------------------------------------------------------------------
+void ResetRegistry();
+void ResetNames();
+void ResetPool();
+void ResetDevices();
+void ResetRemoveLocks();
+void ResetLockGraph();
+void ResetFaults();
+void ResetScheduler(ClockMode mode);
+void StopScheduler();
+
+}  // namespace hk::detail

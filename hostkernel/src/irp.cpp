@@ -1,0 +1,592 @@
+// IRPs: allocation and the IoBuild routines, IofCallDriver, IofCompleteRequest with
+// completion routines, IoCancelIrp, MDLs, and the I/O manager's final completion.
+//
+// Each IRP has a shadow record beside it, so the verifier never has to trust the
+// IRP's own memory: the state of the request (who owns it), and for every stack
+// location whether the completion has passed it, with which status and whether it
+// was marked pending. Dispatch routines are checked against that record when they
+// return.
+#include <algorithm>
+
+#include "internal.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#define HK_POISON(p, n) ASAN_POISON_MEMORY_REGION((p), (n))
+#define HK_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION((p), (n))
+#else
+#define HK_POISON(p, n) ((void)(p), (void)(n))
+#define HK_UNPOISON(p, n) ((void)(p), (void)(n))
+#endif
+
+namespace hk::detail {
+bool HoldsCancelLock();
+
+namespace {
+
+enum class IrpState { Idle, Active, Completing, Halted, Completed };
+
+struct LevelRec {
+    bool passed = false;   // the completion walked past this location
+    NTSTATUS status = 0;   // IoStatus.Status when it did
+    bool pending = false;  // SL_PENDING_RETURNED was set in this location then
+};
+
+struct IrpShadow {
+    IrpKind kind = IrpKind::Allocated;
+    IrpState state = IrpState::Idle;
+    HostCompletion done;
+    std::vector<LevelRec> levels;  // index = stack location number (1-based)
+    ULONG outputLength = 0;        // buffered output the I/O manager copies back
+    size_t bytes = 0;
+};
+
+std::mutex gIrpLock;
+std::unordered_map<PIRP, std::shared_ptr<IrpShadow>> gIrps;
+std::deque<std::pair<PIRP, size_t>> gQuarantine;  // freed IRPs kept out of reuse for a while
+std::set<PMDL> gMdls;
+
+std::shared_ptr<IrpShadow> Find(PIRP irp)
+{
+    std::lock_guard<std::mutex> g(gIrpLock);
+    auto it = gIrps.find(irp);
+    return it == gIrps.end() ? nullptr : it->second;
+}
+
+PIO_STACK_LOCATION Location(PIRP irp, int number) { return (PIO_STACK_LOCATION)(irp + 1) + (number - 1); }
+
+PIRP NewIrp(CCHAR stackSize, IrpKind kind)
+{
+    USHORT size = IoSizeOfIrp(stackSize);
+    auto* irp = (PIRP)std::calloc(1, size);
+    IoInitializeIrp(irp, size, stackSize);
+    auto shadow = std::make_shared<IrpShadow>();
+    shadow->kind = kind;
+    shadow->bytes = size;
+    shadow->levels.resize((size_t)stackSize + 2);
+    std::lock_guard<std::mutex> g(gIrpLock);
+    gIrps[irp] = shadow;
+    return irp;
+}
+
+void ReleaseMemory(PIRP irp, size_t bytes)
+{
+    std::memset(irp, 0xDF, bytes);
+    HK_POISON(irp, bytes);
+    std::lock_guard<std::mutex> g(gIrpLock);
+    gQuarantine.emplace_back(irp, bytes);
+    if (gQuarantine.size() > 256) {
+        auto [old, n] = gQuarantine.front();
+        gQuarantine.pop_front();
+        HK_UNPOISON(old, n);
+        std::free(old);
+    }
+}
+
+void Forget(PIRP irp)
+{
+    std::shared_ptr<IrpShadow> s;
+    {
+        std::lock_guard<std::mutex> g(gIrpLock);
+        auto it = gIrps.find(irp);
+        if (it == gIrps.end()) return;
+        s = it->second;
+        gIrps.erase(it);
+    }
+    ReleaseMemory(irp, s->bytes);
+}
+
+std::string IrpName(PIRP irp) { return "IRP " + Hex((ULONG_PTR)irp); }
+
+void FreeMdlChain(PIRP irp)
+{
+    PMDL mdl = irp->MdlAddress;
+    while (mdl) {
+        PMDL next = mdl->Next;
+        if (mdl->MdlFlags & MDL_PAGES_LOCKED) MmUnlockPages(mdl);
+        IoFreeMdl(mdl);
+        mdl = next;
+    }
+    irp->MdlAddress = nullptr;
+}
+
+// What the I/O manager does once the completion has passed the top stack location.
+void IoManagerComplete(PIRP irp, const std::shared_ptr<IrpShadow>& s)
+{
+    switch (s->kind) {
+    case IrpKind::Host:
+        s->done(irp);
+        return;
+    case IrpKind::Threaded: {
+        if (irp->Flags & IRP_BUFFERED_IO) {
+            if ((irp->Flags & IRP_INPUT_OPERATION) && !NT_ERROR(irp->IoStatus.Status) && irp->UserBuffer) {
+                ULONG_PTR n = irp->IoStatus.Information;
+                if (n > s->outputLength) {
+                    Report("buffer-overrun", IrpName(irp) + " completed with Information " + std::to_string(n) +
+                                                 " for an output buffer of " + std::to_string(s->outputLength) + " bytes");
+                    n = s->outputLength;
+                }
+                std::memcpy(irp->UserBuffer, irp->AssociatedIrp.SystemBuffer, n);
+            }
+            if (irp->Flags & IRP_DEALLOCATE_BUFFER) std::free(irp->AssociatedIrp.SystemBuffer);
+            irp->AssociatedIrp.SystemBuffer = nullptr;
+        }
+        FreeMdlChain(irp);
+        if (irp->UserIosb) *irp->UserIosb = irp->IoStatus;
+        PKEVENT event = irp->UserEvent;
+        Forget(irp);
+        if (event) KeSetEvent(event, 0, FALSE);
+        return;
+    }
+    case IrpKind::Allocated:
+    case IrpKind::AsyncFsd:
+        Report("irp-reached-io-manager", IrpName(irp) +
+                                             " was allocated by a driver, but no completion routine kept it "
+                                             "(return STATUS_MORE_PROCESSING_REQUIRED and free it)");
+        return;
+    }
+}
+
+}  // namespace
+
+PIRP AllocateHostIrp(CCHAR stackSize, HostCompletion done)
+{
+    PIRP irp = NewIrp(stackSize, IrpKind::Host);
+    Find(irp)->done = std::move(done);
+    return irp;
+}
+
+void FreeHostIrp(PIRP irp)
+{
+    if (irp->MdlAddress) FreeMdlChain(irp);
+    Forget(irp);
+}
+
+void ResetIrps()
+{
+    std::lock_guard<std::mutex> g(gIrpLock);
+    for (auto& [irp, s] : gIrps) std::free(irp);
+    gIrps.clear();
+    for (auto& [irp, n] : gQuarantine) {
+        HK_UNPOISON(irp, n);
+        std::free(irp);
+    }
+    gQuarantine.clear();
+}
+
+void ResetMdls()
+{
+    std::lock_guard<std::mutex> g(gIrpLock);
+    for (PMDL m : gMdls) std::free(m);
+    gMdls.clear();
+}
+
+}  // namespace hk::detail
+
+namespace hk {
+size_t OutstandingIrps()
+{
+    std::lock_guard<std::mutex> g(detail::gIrpLock);
+    return detail::gIrps.size();
+}
+size_t OutstandingMdls()
+{
+    std::lock_guard<std::mutex> g(detail::gIrpLock);
+    return detail::gMdls.size();
+}
+}  // namespace hk
+
+using namespace hk;
+using namespace hk::detail;
+
+// ---- Allocation ---------------------------------------------------------------------------
+
+VOID IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize)
+{
+    std::memset(Irp, 0, PacketSize);
+    Irp->Type = 6;
+    Irp->Size = PacketSize;
+    Irp->StackCount = StackSize;
+    Irp->CurrentLocation = (CHAR)(StackSize + 1);
+    InitializeListHead(&Irp->ThreadListEntry);
+    Irp->Tail.Overlay.CurrentStackLocation = (PIO_STACK_LOCATION)(Irp + 1) + StackSize;
+    if (auto s = Find(Irp)) {
+        s->state = IrpState::Idle;
+        for (auto& l : s->levels) l = LevelRec{};
+    }
+}
+
+PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN)
+{
+    if (Self().irql > DISPATCH_LEVEL) Report("irql", "IoAllocateIrp above DISPATCH_LEVEL");
+    if (ConsumeIrpFault()) return nullptr;
+    return NewIrp(StackSize, IrpKind::Allocated);
+}
+
+VOID IoReuseIrp(PIRP Irp, NTSTATUS Status)
+{
+    UCHAR flags = Irp->AllocationFlags;
+    IoInitializeIrp(Irp, Irp->Size, Irp->StackCount);
+    Irp->AllocationFlags = flags;
+    Irp->IoStatus.Status = Status;
+}
+
+VOID IoFreeIrp(PIRP Irp)
+{
+    auto s = Find(Irp);
+    if (!s) {
+        Report("irp-use-after-free", "IoFreeIrp on " + IrpName(Irp) + ", which is not an allocated IRP (freed twice?)");
+        return;
+    }
+    if (s->state == IrpState::Active || s->state == IrpState::Completing)
+        Report("irp-freed-in-use", IrpName(Irp) + " freed while a driver below still owns it");
+    if (Irp->CancelRoutine) Report("irp-freed-with-cancel-routine", IrpName(Irp) + " freed with its cancel routine set");
+    Forget(Irp);
+}
+
+static PIRP BuildFsd(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject, PVOID Buffer, ULONG Length,
+                     PLARGE_INTEGER StartingOffset, IrpKind kind)
+{
+    if (ConsumeIrpFault()) return nullptr;
+    PIRP irp = NewIrp(DeviceObject->StackSize, kind);
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = (UCHAR)MajorFunction;
+    irp->Tail.Overlay.Thread = (PVOID)CurrentRec();
+    if (MajorFunction == IRP_MJ_READ || MajorFunction == IRP_MJ_WRITE) {
+        next->Parameters.Read.Length = Length;
+        next->Parameters.Read.ByteOffset.QuadPart = StartingOffset ? StartingOffset->QuadPart : 0;
+        if (DeviceObject->Flags & DO_BUFFERED_IO) {
+            irp->AssociatedIrp.SystemBuffer = std::malloc(Length ? Length : 1);
+            if (MajorFunction == IRP_MJ_WRITE) std::memcpy(irp->AssociatedIrp.SystemBuffer, Buffer, Length);
+            irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER | (MajorFunction == IRP_MJ_READ ? IRP_INPUT_OPERATION : 0);
+            irp->UserBuffer = Buffer;
+            Find(irp)->outputLength = MajorFunction == IRP_MJ_READ ? Length : 0;
+        } else if (DeviceObject->Flags & DO_DIRECT_IO) {
+            PMDL mdl = IoAllocateMdl(Buffer, Length, FALSE, FALSE, irp);
+            MmProbeAndLockPages(mdl, KernelMode, MajorFunction == IRP_MJ_READ ? IoWriteAccess : IoReadAccess);
+        } else {
+            irp->UserBuffer = Buffer;
+        }
+    }
+    return irp;
+}
+
+PIRP IoBuildAsynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject, PVOID Buffer, ULONG Length,
+                                   PLARGE_INTEGER StartingOffset, PIO_STATUS_BLOCK IoStatusBlock)
+{
+    if (Self().irql > DISPATCH_LEVEL) Report("irql", "IoBuildAsynchronousFsdRequest above DISPATCH_LEVEL");
+    PIRP irp = BuildFsd(MajorFunction, DeviceObject, Buffer, Length, StartingOffset, IrpKind::AsyncFsd);
+    if (irp) irp->UserIosb = IoStatusBlock;
+    return irp;
+}
+
+PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject, PVOID Buffer, ULONG Length,
+                                  PLARGE_INTEGER StartingOffset, PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock)
+{
+    if (Self().irql > PASSIVE_LEVEL) Report("irql", "IoBuildSynchronousFsdRequest above PASSIVE_LEVEL");
+    PIRP irp = BuildFsd(MajorFunction, DeviceObject, Buffer, Length, StartingOffset, IrpKind::Threaded);
+    if (irp) {
+        irp->UserIosb = IoStatusBlock;
+        irp->UserEvent = Event;
+    }
+    return irp;
+}
+
+PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject, PVOID InputBuffer,
+                                   ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength,
+                                   BOOLEAN InternalDeviceIoControl, PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock)
+{
+    if (Self().irql > PASSIVE_LEVEL) Report("irql", "IoBuildDeviceIoControlRequest above PASSIVE_LEVEL");
+    if (ConsumeIrpFault()) return nullptr;
+    PIRP irp = NewIrp(DeviceObject->StackSize, IrpKind::Threaded);
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = InternalDeviceIoControl ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = IoControlCode;
+    next->Parameters.DeviceIoControl.InputBufferLength = InputBufferLength;
+    next->Parameters.DeviceIoControl.OutputBufferLength = OutputBufferLength;
+    irp->Tail.Overlay.Thread = (PVOID)CurrentRec();
+    switch (METHOD_FROM_CTL_CODE(IoControlCode)) {
+    case METHOD_BUFFERED: {
+        ULONG len = std::max(InputBufferLength, OutputBufferLength);
+        if (len) {
+            irp->AssociatedIrp.SystemBuffer = std::malloc(len);
+            std::memset(irp->AssociatedIrp.SystemBuffer, 0xC5, len);
+            if (InputBuffer && InputBufferLength) std::memcpy(irp->AssociatedIrp.SystemBuffer, InputBuffer, InputBufferLength);
+            irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER | (OutputBuffer ? IRP_INPUT_OPERATION : 0);
+            irp->UserBuffer = OutputBuffer;
+            Find(irp)->outputLength = OutputBufferLength;
+        }
+        break;
+    }
+    case METHOD_IN_DIRECT:
+    case METHOD_OUT_DIRECT:
+        if (InputBufferLength) {
+            irp->AssociatedIrp.SystemBuffer = std::malloc(InputBufferLength);
+            std::memcpy(irp->AssociatedIrp.SystemBuffer, InputBuffer, InputBufferLength);
+            irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
+        }
+        if (OutputBuffer && OutputBufferLength) {
+            PMDL mdl = IoAllocateMdl(OutputBuffer, OutputBufferLength, FALSE, FALSE, irp);
+            MmProbeAndLockPages(mdl, KernelMode, IoWriteAccess);
+        }
+        break;
+    default:
+        next->Parameters.DeviceIoControl.Type3InputBuffer = InputBuffer;
+        irp->UserBuffer = OutputBuffer;
+        break;
+    }
+    irp->UserIosb = IoStatusBlock;
+    irp->UserEvent = Event;
+    return irp;
+}
+
+// ---- Call and completion ------------------------------------------------------------------
+
+NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    auto s = Find(Irp);
+    if (!s) {
+        Report("irp-use-after-free", "IofCallDriver with " + IrpName(Irp) + ", which is not an allocated IRP");
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (!IsLiveDevice(DeviceObject)) {
+        Report("call-deleted-device", "IofCallDriver to " + Hex((ULONG_PTR)DeviceObject) + ", which is not a live device");
+        return STATUS_NO_SUCH_DEVICE;
+    }
+    if (Irp->CancelRoutine)
+        Report("call-with-cancel-routine", "IofCallDriver with " + IrpName(Irp) + " whose cancel routine is still set");
+    if (Self().irql > DISPATCH_LEVEL) Report("irql", "IofCallDriver above DISPATCH_LEVEL");
+    if (Irp->CurrentLocation <= 1) {
+        Report("no-stack-location", IrpName(Irp) + " has no stack location left for " + Hex((ULONG_PTR)DeviceObject));
+        return STATUS_INVALID_PARAMETER;
+    }
+    IoSetNextIrpStackLocation(Irp);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    stack->DeviceObject = DeviceObject;
+    int level = Irp->CurrentLocation;
+    s->levels[level] = LevelRec{};
+    s->state = IrpState::Active;
+
+    PDRIVER_DISPATCH routine = DeviceObject->DriverObject->MajorFunction[stack->MajorFunction];
+    UCHAR major = stack->MajorFunction;
+    bool pageable = IsPageableCode((const void*)routine);
+    ThreadState& self = Self();
+    PDEVICE_OBJECT savedDevice = self.device;
+    self.device = DeviceObject;
+    if (pageable) self.pagedFrames.push_back(false);
+    KIRQL irqlBefore = self.irql;
+
+    NTSTATUS status = routine(DeviceObject, Irp);
+
+    if (pageable) {
+        if (!self.pagedFrames.back())
+            Report("paged-code-missing", "pageable dispatch routine " + Hex((ULONG_PTR)routine) + " for major " +
+                                             std::to_string(major) + " did not start with PAGED_CODE()");
+        self.pagedFrames.pop_back();
+    }
+    self.device = savedDevice;
+    if (self.irql != irqlBefore)
+        Report("dispatch-irql", "dispatch routine for major " + std::to_string(major) + " returned at IRQL " +
+                                    std::to_string(self.irql) + " instead of " + std::to_string(irqlBefore));
+
+    // Judge the return value against what happened to the request at this level.
+    const LevelRec& rec = s->levels[level];
+    bool alive = Find(Irp) == s;
+    bool pendingMarked = rec.passed ? rec.pending
+                                    : (alive && (Location(Irp, level)->Control & SL_PENDING_RETURNED));
+    std::string where = "dispatch routine for major " + std::to_string(major) + " of " + Hex((ULONG_PTR)DeviceObject);
+    if (status == STATUS_PENDING) {
+        if (!pendingMarked)
+            Report("pending-not-marked", where + " returned STATUS_PENDING without IoMarkIrpPending");
+    } else {
+        if (pendingMarked)
+            Report("marked-pending-returned-other", where + " marked the IRP pending but returned " + Hex((ULONG)status));
+        if (rec.passed && rec.status != status)
+            Report("status-mismatch", where + " returned " + Hex((ULONG)status) + " but completed the IRP with " +
+                                          Hex((ULONG)rec.status));
+        if (!rec.passed)
+            Report("not-completed-not-pending", where + " returned " + Hex((ULONG)status) +
+                                                    " without completing the IRP or returning STATUS_PENDING");
+    }
+    return status;
+}
+
+VOID IofCompleteRequest(PIRP Irp, CCHAR)
+{
+    auto s = Find(Irp);
+    if (!s) {
+        Report("double-completion", "IofCompleteRequest with " + IrpName(Irp) + ", which is not an allocated IRP (completed and freed already?)");
+        return;
+    }
+    if (s->state == IrpState::Completing || s->state == IrpState::Completed) {
+        Report("double-completion", IrpName(Irp) + " completed twice");
+        return;
+    }
+    if (Irp->CurrentLocation > Irp->StackCount) {
+        Report("double-completion", IrpName(Irp) + " completed at no stack location (never sent, or completed already)");
+        return;
+    }
+    if (Irp->IoStatus.Status == STATUS_PENDING) {
+        Report("complete-with-pending", IrpName(Irp) + " completed with STATUS_PENDING as its status");
+        return;
+    }
+    if (Irp->CancelRoutine) {
+        Report("complete-with-cancel-routine", IrpName(Irp) + " completed while its cancel routine is still set");
+        Irp->CancelRoutine = nullptr;
+    }
+    if (Self().irql > DISPATCH_LEVEL) Report("irql", "IofCompleteRequest above DISPATCH_LEVEL");
+    s->state = IrpState::Completing;
+
+    ThreadState& self = Self();
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    IoSkipCurrentIrpStackLocation(Irp);
+    for (;;) {
+        int number = Irp->CurrentLocation - 1;  // the location being left
+        LevelRec& rec = s->levels[number];
+        rec.passed = true;
+        rec.status = Irp->IoStatus.Status;
+        rec.pending = (stack->Control & SL_PENDING_RETURNED) != 0;
+        Irp->PendingReturned = rec.pending;
+        bool invoke = (NT_SUCCESS(Irp->IoStatus.Status) && (stack->Control & SL_INVOKE_ON_SUCCESS)) ||
+                      (!NT_SUCCESS(Irp->IoStatus.Status) && (stack->Control & SL_INVOKE_ON_ERROR)) ||
+                      (Irp->Cancel && (stack->Control & SL_INVOKE_ON_CANCEL));
+        PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
+        PVOID context = stack->Context;
+        stack->MinorFunction = 0;
+        stack->Flags = 0;
+        stack->Control = 0;
+        stack->CompletionRoutine = nullptr;
+        stack->Context = nullptr;
+        if (invoke && routine) {
+            bool top = Irp->CurrentLocation == Irp->StackCount + 1;
+            PDEVICE_OBJECT upper = top ? nullptr : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
+            if (IsPageableCode((const void*)routine))
+                Report("pageable-completion", "completion routine " + Hex((ULONG_PTR)routine) + " lies in pageable code");
+            PDEVICE_OBJECT savedDevice = self.device;
+            KIRQL irql = self.irql;
+            self.device = upper;
+            NTSTATUS r = routine(upper, Irp, context);
+            self.device = savedDevice;
+            if (self.irql != irql) Report("completion-irql", "completion routine " + Hex((ULONG_PTR)routine) + " changed the IRQL");
+            if (r == STATUS_MORE_PROCESSING_REQUIRED) {
+                if (Find(Irp) == s) s->state = IrpState::Halted;
+                return;
+            }
+            if (Find(Irp) != s) {
+                Report("irp-use-after-free", "completion routine " + Hex((ULONG_PTR)routine) + " freed " + IrpName(Irp) +
+                                                 " but did not return STATUS_MORE_PROCESSING_REQUIRED");
+                return;
+            }
+            if (Irp->PendingReturned && !top && !(IoGetCurrentIrpStackLocation(Irp)->Control & SL_PENDING_RETURNED))
+                Report("pending-not-propagated", "completion routine " + Hex((ULONG_PTR)routine) +
+                                                     " did not mark the IRP pending although PendingReturned is set");
+        } else if (Irp->PendingReturned && Irp->CurrentLocation <= Irp->StackCount) {
+            IoMarkIrpPending(Irp);
+        }
+        if (Irp->CurrentLocation > Irp->StackCount) break;
+        IoSkipCurrentIrpStackLocation(Irp);
+        stack++;
+    }
+    s->state = IrpState::Completed;
+    IoManagerComplete(Irp, s);
+}
+
+BOOLEAN IoCancelIrp(PIRP Irp)
+{
+    auto s = Find(Irp);
+    if (!s) {
+        Report("irp-use-after-free", "IoCancelIrp with " + IrpName(Irp) + ", which is not an allocated IRP");
+        return FALSE;
+    }
+    if (Self().irql > DISPATCH_LEVEL) Report("irql", "IoCancelIrp above DISPATCH_LEVEL");
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    Irp->Cancel = TRUE;
+    PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
+    if (!routine) {
+        IoReleaseCancelSpinLock(irql);
+        return FALSE;
+    }
+    if (IsPageableCode((const void*)routine))
+        Report("pageable-cancel", "cancel routine " + Hex((ULONG_PTR)routine) + " lies in pageable code");
+    Irp->CancelIrql = irql;
+    PDEVICE_OBJECT device = Irp->CurrentLocation <= Irp->StackCount ? IoGetCurrentIrpStackLocation(Irp)->DeviceObject : nullptr;
+    ThreadState& self = Self();
+    PDEVICE_OBJECT savedDevice = self.device;
+    self.device = device;
+    routine(device, Irp);
+    self.device = savedDevice;
+    if (HoldsCancelLock()) {
+        Report("cancel-lock-kept", "cancel routine " + Hex((ULONG_PTR)routine) + " returned holding the cancel spin lock");
+        IoReleaseCancelSpinLock(irql);
+    }
+    if (self.irql != irql) Report("cancel-irql", "cancel routine " + Hex((ULONG_PTR)routine) + " did not restore the IRQL");
+    return TRUE;
+}
+
+// ---- MDLs ---------------------------------------------------------------------------------
+
+PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN, PIRP Irp)
+{
+    auto* mdl = (PMDL)std::calloc(1, sizeof(MDL));
+    mdl->Size = sizeof(MDL);
+    mdl->StartVa = (PVOID)((ULONG_PTR)VirtualAddress & ~(ULONG_PTR)0xFFF);
+    mdl->ByteOffset = (ULONG)((ULONG_PTR)VirtualAddress & 0xFFF);
+    mdl->ByteCount = Length;
+    mdl->MappedSystemVa = VirtualAddress;
+    {
+        std::lock_guard<std::mutex> g(gIrpLock);
+        gMdls.insert(mdl);
+    }
+    if (Irp) {
+        if (!SecondaryBuffer || !Irp->MdlAddress) {
+            Irp->MdlAddress = mdl;
+        } else {
+            PMDL last = Irp->MdlAddress;
+            while (last->Next) last = last->Next;
+            last->Next = mdl;
+        }
+    }
+    return mdl;
+}
+
+VOID IoFreeMdl(PMDL Mdl)
+{
+    {
+        std::lock_guard<std::mutex> g(gIrpLock);
+        if (!gMdls.erase(Mdl)) {
+            Report("mdl-double-free", "IoFreeMdl on " + Hex((ULONG_PTR)Mdl) + ", which is not an allocated MDL");
+            return;
+        }
+    }
+    if (Mdl->MdlFlags & MDL_PAGES_LOCKED) Report("mdl-freed-locked", "MDL " + Hex((ULONG_PTR)Mdl) + " freed with its pages still locked");
+    std::memset(Mdl, 0xDF, sizeof *Mdl);
+    std::free(Mdl);
+}
+
+VOID MmProbeAndLockPages(PMDL Mdl, KPROCESSOR_MODE, LOCK_OPERATION)
+{
+    if (Mdl->MdlFlags & MDL_PAGES_LOCKED) Report("mdl-lock", "MDL " + Hex((ULONG_PTR)Mdl) + " locked twice");
+    Mdl->MdlFlags |= MDL_PAGES_LOCKED | MDL_MAPPED_TO_SYSTEM_VA;
+}
+
+VOID MmUnlockPages(PMDL Mdl)
+{
+    if (!(Mdl->MdlFlags & MDL_PAGES_LOCKED)) Report("mdl-lock", "MmUnlockPages on MDL " + Hex((ULONG_PTR)Mdl) + ", which is not locked");
+    Mdl->MdlFlags &= ~(MDL_PAGES_LOCKED | MDL_MAPPED_TO_SYSTEM_VA);
+}
+
+VOID MmBuildMdlForNonPagedPool(PMDL Mdl) { Mdl->MdlFlags |= MDL_SOURCE_IS_NONPAGED_POOL; }
+
+// ---- Power --------------------------------------------------------------------------------
+
+NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    if (IoGetNextIrpStackLocation(Irp)->MajorFunction != IRP_MJ_POWER)
+        Report("po-call-driver", "PoCallDriver with an IRP that is not IRP_MJ_POWER");
+    return IofCallDriver(DeviceObject, Irp);
+}
+
+VOID PoStartNextPowerIrp(PIRP) {}
+
+POWER_STATE PoSetPowerState(PDEVICE_OBJECT, POWER_STATE_TYPE, POWER_STATE State) { return State; }

@@ -1,0 +1,699 @@
+// Threads, IRQL, the clock, dispatcher objects (events and timers), waits and DPCs.
+//
+// Virtual clock: the emulation behaves like a uniprocessor with a deterministic
+// scheduler. Exactly one emulated thread holds the processor; control passes only
+// when that thread waits. When nobody can run, the waiting thread itself plays the
+// idle loop: it runs queued DPCs, then moves the clock to the next timer or wait
+// deadline. When nothing at all can ever wake anybody, every waiter is released
+// with a "hang" violation instead of blocking the test forever. DPCs also run, as on
+// a uniprocessor, whenever the running thread's IRQL drops below DISPATCH_LEVEL.
+//
+// Real clock: threads run freely, waits block for real, and one DPC thread expires
+// timers and runs DPCs.
+#include <algorithm>
+#include <chrono>
+
+#include "internal.h"
+
+namespace hk {
+namespace detail {
+namespace {
+
+constexpr LONGLONG kEpoch = 0x01DB000000000000LL;  // some day in 2024, in 100 ns since 1601
+
+struct Sched {
+    std::mutex lock;
+    ClockMode mode = ClockMode::Virtual;
+    LONGLONG now = kEpoch;
+    std::chrono::steady_clock::time_point realStart;
+    KThreadRec* running = nullptr;
+    std::deque<KThreadRec*> ready;
+    std::vector<KThreadRec*> blocked;
+    std::multimap<LONGLONG, PKTIMER> timers;
+    std::deque<PKDPC> dpcs;
+    int liveEmulatedThreads = 0;
+    // Real clock only.
+    std::thread dpcThread;
+    std::condition_variable dpcCv;
+    bool stopDpcThread = false;
+};
+
+Sched& S()
+{
+    static Sched* s = new Sched;  // never destroyed: emulated threads may outlive main
+    return *s;
+}
+
+thread_local ThreadState tSelf;
+thread_local std::unique_ptr<KThreadRec> tOwnRec;
+
+LONGLONG RealNow()
+{
+    auto d = std::chrono::steady_clock::now() - S().realStart;
+    return kEpoch + std::chrono::duration_cast<std::chrono::nanoseconds>(d).count() / 100;
+}
+
+bool Consume(PVOID object)
+{
+    auto* header = (DISPATCHER_HEADER*)object;
+    if (!header->SignalState) return false;
+    if (header->Type == EventSynchronizationObject || header->Type == TimerSynchronizationObject)
+        header->SignalState = 0;
+    return true;
+}
+
+// Wakes waiters of a signalled object, FIFO; a synchronization object wakes one.
+void WakeWaiters(PVOID object)
+{
+    auto* header = (DISPATCHER_HEADER*)object;
+    for (KThreadRec* rec : S().blocked) {
+        if (!header->SignalState) break;
+        if (rec->waitObject != object || rec->satisfied || rec->timedOut || rec->hang) continue;
+        Consume(object);
+        rec->satisfied = true;
+        MakeReady(rec);
+    }
+}
+
+void QueueDpcLocked(PKDPC dpc, PVOID a1, PVOID a2, bool* queued)
+{
+    *queued = false;
+    if (dpc->DpcData) return;
+    dpc->SystemArgument1 = a1;
+    dpc->SystemArgument2 = a2;
+    dpc->DpcData = (PVOID)1;
+    S().dpcs.push_back(dpc);
+    *queued = true;
+}
+
+void InsertTimerLocked(PKTIMER timer, LONGLONG due)
+{
+    timer->DueTime.QuadPart = (ULONGLONG)due;
+    timer->Header.Inserted = 1;
+    S().timers.emplace(due, timer);
+}
+
+bool RemoveTimerLocked(PKTIMER timer)
+{
+    if (!timer->Header.Inserted) return false;
+    auto range = S().timers.equal_range((LONGLONG)timer->DueTime.QuadPart);
+    for (auto it = range.first; it != range.second; ++it)
+        if (it->second == timer) {
+            S().timers.erase(it);
+            break;
+        }
+    timer->Header.Inserted = 0;
+    return true;
+}
+
+// Expires every timer and wait deadline due at the current time.
+void ExpireDueLocked()
+{
+    LONGLONG now = NowLocked();
+    while (!S().timers.empty() && S().timers.begin()->first <= now) {
+        auto it = S().timers.begin();
+        PKTIMER timer = it->second;
+        LONGLONG due = it->first;
+        S().timers.erase(it);
+        timer->Header.Inserted = 0;
+        timer->Header.SignalState = 1;
+        WakeWaiters(timer);
+        if (timer->Period > 0) InsertTimerLocked(timer, due + (LONGLONG)timer->Period * 10000);
+        if (timer->Dpc) {
+            bool queued;
+            QueueDpcLocked(timer->Dpc, (PVOID)(ULONG_PTR)(ULONG)due, (PVOID)(ULONG_PTR)(ULONG)(due >> 32), &queued);
+        }
+    }
+    for (KThreadRec* rec : S().blocked)
+        if (rec->deadline >= 0 && rec->deadline <= now && !rec->satisfied && !rec->hang && !rec->timedOut) {
+            rec->timedOut = true;
+            MakeReady(rec);
+        }
+    if (S().mode == ClockMode::Real) S().dpcCv.notify_all();
+}
+
+// The earliest time at which a timer or a wait deadline falls due, or -1.
+LONGLONG NextEventLocked()
+{
+    LONGLONG next = -1;
+    if (!S().timers.empty()) next = S().timers.begin()->first;
+    for (KThreadRec* rec : S().blocked)
+        if (rec->deadline >= 0 && !rec->satisfied && !rec->timedOut && !rec->hang &&
+            (next < 0 || rec->deadline < next))
+            next = rec->deadline;
+    return next;
+}
+
+// Runs one queued DPC at DISPATCH_LEVEL on the calling thread; drops the lock meanwhile.
+void RunOneDpcLocked(std::unique_lock<std::mutex>& lk)
+{
+    PKDPC dpc = S().dpcs.front();
+    S().dpcs.pop_front();
+    dpc->DpcData = nullptr;
+    PKDEFERRED_ROUTINE routine = dpc->DeferredRoutine;
+    PVOID context = dpc->DeferredContext, a1 = dpc->SystemArgument1, a2 = dpc->SystemArgument2;
+    lk.unlock();
+
+    ThreadState& self = tSelf;
+    KIRQL saved = self.irql;
+    PDEVICE_OBJECT savedDevice = self.device;
+    size_t heldBefore = self.held.size();
+    self.irql = DISPATCH_LEVEL;
+    self.drainingDpcs++;
+    self.device = DeviceContaining(dpc);
+    if (IsPageableCode((const void*)routine)) Report("pageable-dpc", "DPC routine " + Hex((ULONG_PTR)routine) + " lies in pageable code");
+    routine(dpc, context, a1, a2);
+    if (self.irql != DISPATCH_LEVEL)
+        Report("dpc-irql", "DPC routine " + Hex((ULONG_PTR)routine) + " returned at IRQL " + std::to_string(self.irql));
+    if (self.held.size() != heldBefore)
+        Report("dpc-lock-held", "DPC routine " + Hex((ULONG_PTR)routine) + " returned holding a spin lock");
+    self.device = savedDevice;
+    self.drainingDpcs--;
+    self.irql = saved;
+    lk.lock();
+}
+
+void RunAllDpcsLocked(std::unique_lock<std::mutex>& lk)
+{
+    while (!S().dpcs.empty()) RunOneDpcLocked(lk);
+}
+
+// Gives the processor away until this thread has been handed it back with its wait
+// over (virtual clock). While nobody else can run, plays the idle loop.
+void HandOffVirtual(std::unique_lock<std::mutex>& lk, KThreadRec* self)
+{
+    for (;;) {
+        if (self->satisfied || self->timedOut || self->hang) {
+            auto& r = S().ready;
+            r.erase(std::remove(r.begin(), r.end(), self), r.end());
+            S().running = self;
+            return;
+        }
+        if (!S().ready.empty()) {
+            KThreadRec* next = S().ready.front();
+            S().ready.pop_front();
+            S().running = next;
+            next->cv.notify_all();
+            while (S().running != self) self->cv.wait(lk);
+            continue;
+        }
+        if (!S().dpcs.empty()) {
+            RunOneDpcLocked(lk);
+            continue;
+        }
+        LONGLONG next = NextEventLocked();
+        if (next >= 0) {
+            if (next > S().now) S().now = next;
+            ExpireDueLocked();
+            continue;
+        }
+        std::string who;
+        for (KThreadRec* rec : S().blocked) {
+            who += (who.empty() ? "" : ", ") + rec->name;
+            rec->hang = true;
+            if (rec != self) MakeReady(rec);
+        }
+        Report("hang", "every thread waits and nothing can wake any of them: " + who);
+    }
+}
+
+void DpcThreadMain()
+{
+    tSelf.rec = nullptr;
+    std::unique_lock<std::mutex> lk(S().lock);
+    while (!S().stopDpcThread) {
+        ExpireDueLocked();
+        if (!S().dpcs.empty()) {
+            RunAllDpcsLocked(lk);
+            continue;
+        }
+        if (!S().timers.empty()) {
+            LONGLONG wait = S().timers.begin()->first - RealNow();
+            if (wait > 0) S().dpcCv.wait_for(lk, std::chrono::nanoseconds(wait * 100));
+        } else {
+            S().dpcCv.wait(lk);
+        }
+    }
+}
+
+}  // namespace
+
+ThreadState& Self() { return tSelf; }
+
+std::mutex& DispatcherLock() { return S().lock; }
+
+LONGLONG NowLocked() { return S().mode == ClockMode::Virtual ? S().now : RealNow(); }
+
+KThreadRec* CurrentRec()
+{
+    if (tSelf.rec) return tSelf.rec;
+    tOwnRec = std::make_unique<KThreadRec>();
+    tOwnRec->name = "caller";
+    tSelf.rec = tOwnRec.get();
+    std::unique_lock<std::mutex> lk(S().lock);
+    if (S().mode == ClockMode::Virtual) {
+        if (!S().running) {
+            S().running = tSelf.rec;
+        } else if (S().running != tSelf.rec) {
+            S().ready.push_back(tSelf.rec);
+            while (S().running != tSelf.rec) tSelf.rec->cv.wait(lk);
+        }
+    }
+    return tSelf.rec;
+}
+
+void MakeReady(KThreadRec* rec)
+{
+    if (S().mode == ClockMode::Virtual) {
+        if (std::find(S().ready.begin(), S().ready.end(), rec) == S().ready.end()) S().ready.push_back(rec);
+    } else {
+        rec->cv.notify_all();
+    }
+}
+
+void BlockCurrent(std::unique_lock<std::mutex>& lk, KThreadRec* self)
+{
+    self->blocked = true;
+    S().blocked.push_back(self);
+    if (S().mode == ClockMode::Virtual) {
+        HandOffVirtual(lk, self);
+    } else {
+        while (!self->satisfied && !self->timedOut) {
+            if (self->deadline >= 0) {
+                LONGLONG left = self->deadline - RealNow();
+                if (left <= 0) {
+                    self->timedOut = true;
+                    break;
+                }
+                self->cv.wait_for(lk, std::chrono::nanoseconds(left * 100));
+            } else {
+                self->cv.wait(lk);
+            }
+        }
+    }
+    auto& b = S().blocked;
+    b.erase(std::remove(b.begin(), b.end(), self), b.end());
+    self->blocked = false;
+}
+
+void DrainDpcsIfDue()
+{
+    if (S().mode != ClockMode::Virtual) return;
+    if (tSelf.irql >= DISPATCH_LEVEL || tSelf.drainingDpcs) return;
+    std::unique_lock<std::mutex> lk(S().lock);
+    RunAllDpcsLocked(lk);
+}
+
+bool CheckNoLiveKernelObjects(const void* base, size_t size, const char* what)
+{
+    auto inside = [&](const void* p) { return (const char*)p >= (const char*)base && (const char*)p < (const char*)base + size; };
+    std::lock_guard<std::mutex> g(S().lock);
+    bool clean = true;
+    for (auto& t : S().timers)
+        if (inside(t.second)) {
+            Report("freed-armed-timer", std::string(what) + " freed while its timer " + Hex((ULONG_PTR)t.second) + " is armed");
+            clean = false;
+        }
+    for (PKDPC dpc : S().dpcs)
+        if (inside(dpc)) {
+            Report("freed-queued-dpc", std::string(what) + " freed while its DPC " + Hex((ULONG_PTR)dpc) + " is queued");
+            clean = false;
+        }
+    for (KThreadRec* rec : S().blocked)
+        if (inside(rec->waitObject)) {
+            Report("freed-waited-object", std::string(what) + " freed while a thread waits on an object inside it");
+            clean = false;
+        }
+    return clean;
+}
+
+void ResetScheduler(ClockMode mode)
+{
+    StopScheduler();
+    KThreadRec* self = CurrentRec();
+    std::lock_guard<std::mutex> g(S().lock);
+    if (S().liveEmulatedThreads) Report("thread-leak", std::to_string(S().liveEmulatedThreads) + " emulated thread(s) still running at reset");
+    S().mode = mode;
+    S().now = kEpoch;
+    S().realStart = std::chrono::steady_clock::now();
+    S().timers.clear();
+    for (PKDPC d : S().dpcs) d->DpcData = nullptr;
+    S().dpcs.clear();
+    S().ready.clear();
+    S().blocked.clear();
+    S().running = self;
+    tSelf.irql = PASSIVE_LEVEL;
+    tSelf.held.clear();
+    tSelf.device = nullptr;
+    tSelf.pagedFrames.clear();
+    if (mode == ClockMode::Real) {
+        S().stopDpcThread = false;
+        S().dpcThread = std::thread(DpcThreadMain);
+    }
+}
+
+void StopScheduler()
+{
+    std::thread t;
+    {
+        std::lock_guard<std::mutex> g(S().lock);
+        if (!S().dpcThread.joinable()) return;
+        S().stopDpcThread = true;
+        S().dpcCv.notify_all();
+        t = std::move(S().dpcThread);
+    }
+    t.join();
+}
+
+}  // namespace detail
+
+using namespace detail;
+
+// ---- Host API -----------------------------------------------------------------------------
+
+ClockMode Mode() { return S().mode; }
+
+LONGLONG Now()
+{
+    std::lock_guard<std::mutex> g(S().lock);
+    return NowLocked();
+}
+
+void RunDpcs()
+{
+    CurrentRec();
+    std::unique_lock<std::mutex> lk(S().lock);
+    if (S().mode != ClockMode::Virtual) return;
+    ExpireDueLocked();
+    RunAllDpcsLocked(lk);
+}
+
+void AdvanceTime(LONGLONG hundredNs)
+{
+    CurrentRec();
+    if (S().mode == ClockMode::Real) {
+        std::this_thread::sleep_for(std::chrono::nanoseconds(hundredNs * 100));
+        return;
+    }
+    std::unique_lock<std::mutex> lk(S().lock);
+    LONGLONG target = S().now + hundredNs;
+    for (;;) {
+        ExpireDueLocked();
+        RunAllDpcsLocked(lk);
+        LONGLONG next = NextEventLocked();
+        if (next < 0 || next > target) break;
+        if (next > S().now) S().now = next;
+    }
+    S().now = target;
+    ExpireDueLocked();
+    RunAllDpcsLocked(lk);
+}
+
+void YieldToOthers()
+{
+    KThreadRec* self = CurrentRec();
+    std::unique_lock<std::mutex> lk(S().lock);
+    if (S().mode != ClockMode::Virtual) return;
+    while (!S().ready.empty()) {
+        KThreadRec* next = S().ready.front();
+        S().ready.pop_front();
+        if (next == self) continue;
+        S().ready.push_back(self);
+        S().running = next;
+        next->cv.notify_all();
+        while (S().running != self) self->cv.wait(lk);
+    }
+}
+
+bool RunUntil(const std::function<bool()>& condition, LONGLONG limit)
+{
+    LONGLONG deadline = Now() + limit;
+    for (;;) {
+        if (condition()) return true;
+        RunDpcs();
+        YieldToOthers();
+        if (condition()) return true;
+        if (S().mode == ClockMode::Real) {
+            if (Now() >= deadline) return false;
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+            continue;
+        }
+        LONGLONG next;
+        {
+            std::lock_guard<std::mutex> g(S().lock);
+            next = NextEventLocked();
+            if (S().ready.size() || S().dpcs.size()) continue;
+        }
+        if (next < 0 || next > deadline) return condition();
+        AdvanceTime(std::max<LONGLONG>(0, next - Now()));
+    }
+}
+
+size_t ArmedTimerCount()
+{
+    std::lock_guard<std::mutex> g(S().lock);
+    return S().timers.size();
+}
+
+size_t QueuedDpcCount()
+{
+    std::lock_guard<std::mutex> g(S().lock);
+    return S().dpcs.size();
+}
+
+// ---- Threads ------------------------------------------------------------------------------
+
+struct Thread::Impl {
+    KThreadRec rec;
+    KEVENT done;
+    std::thread thread;
+    bool joined = false;
+};
+
+Thread::Thread(std::function<void()> body, std::string name) : impl_(std::make_unique<Impl>())
+{
+    CurrentRec();
+    KeInitializeEvent(&impl_->done, NotificationEvent, FALSE);
+    impl_->rec.name = std::move(name);
+    impl_->rec.emulated = true;
+    KThreadRec* rec = &impl_->rec;
+    {
+        std::lock_guard<std::mutex> g(S().lock);
+        S().liveEmulatedThreads++;
+        if (S().mode == ClockMode::Virtual) S().ready.push_back(rec);
+    }
+    Impl* impl = impl_.get();
+    impl_->thread = std::thread([impl, rec, body = std::move(body)] {
+        tSelf.rec = rec;
+        {
+            std::unique_lock<std::mutex> lk(S().lock);
+            if (S().mode == ClockMode::Virtual)
+                while (S().running != rec) rec->cv.wait(lk);
+        }
+        body();
+        if (tSelf.irql != PASSIVE_LEVEL || !tSelf.held.empty())
+            Report("thread-exit-irql", "thread " + rec->name + " ended above PASSIVE_LEVEL or holding a spin lock");
+        KeSetEvent(&impl->done, 0, FALSE);
+        std::unique_lock<std::mutex> lk(S().lock);
+        S().liveEmulatedThreads--;
+        if (S().mode == ClockMode::Virtual) {
+            // Pass the processor on; with nobody ready, the idle loop continues in
+            // whichever thread waits next, so hand it to any blocked thread.
+            KThreadRec* next = nullptr;
+            if (!S().ready.empty()) {
+                next = S().ready.front();
+                S().ready.pop_front();
+            } else if (!S().blocked.empty()) {
+                next = S().blocked.front();
+            }
+            S().running = next;
+            if (next) next->cv.notify_all();
+        }
+        tSelf.rec = nullptr;
+    });
+}
+
+void Thread::Join()
+{
+    if (impl_->joined) return;
+    KeWaitForSingleObject(&impl_->done, Executive, KernelMode, FALSE, nullptr);
+    impl_->thread.join();
+    impl_->joined = true;
+}
+
+bool Thread::Finished() const { return KeReadStateEvent(&impl_->done) != 0; }
+
+Thread::~Thread()
+{
+    if (!impl_->joined) Join();
+}
+
+}  // namespace hk
+
+// ---- Kernel routines ----------------------------------------------------------------------
+
+using namespace hk;
+using namespace hk::detail;
+
+KIRQL KeGetCurrentIrql() { return Self().irql; }
+
+VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql)
+{
+    if (NewIrql < Self().irql) Report("irql", "KeRaiseIrql to " + std::to_string(NewIrql) + " below the current IRQL");
+    *OldIrql = Self().irql;
+    Self().irql = NewIrql;
+}
+
+VOID KeLowerIrql(KIRQL NewIrql)
+{
+    if (NewIrql > Self().irql) Report("irql", "KeLowerIrql to " + std::to_string(NewIrql) + " above the current IRQL");
+    Self().irql = NewIrql;
+    DrainDpcsIfDue();
+}
+
+KIRQL KeRaiseIrqlToDpcLevel()
+{
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    return old;
+}
+
+VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State)
+{
+    Event->Header.Type = Type == NotificationEvent ? EventNotificationObject : EventSynchronizationObject;
+    Event->Header.SignalState = State ? 1 : 0;
+    Event->Header.Inserted = 0;
+    InitializeListHead(&Event->Header.WaitListHead);
+}
+
+LONG KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN)
+{
+    if (Self().irql > DISPATCH_LEVEL) Report("irql", "KeSetEvent above DISPATCH_LEVEL");
+    std::lock_guard<std::mutex> g(S().lock);
+    LONG previous = Event->Header.SignalState;
+    Event->Header.SignalState = 1;
+    WakeWaiters(Event);
+    return previous;
+}
+
+VOID KeClearEvent(PRKEVENT Event) { __atomic_store_n(&Event->Header.SignalState, 0, __ATOMIC_SEQ_CST); }
+
+LONG KeResetEvent(PRKEVENT Event)
+{
+    std::lock_guard<std::mutex> g(S().lock);
+    LONG previous = Event->Header.SignalState;
+    Event->Header.SignalState = 0;
+    return previous;
+}
+
+LONG KeReadStateEvent(PRKEVENT Event) { return __atomic_load_n(&Event->Header.SignalState, __ATOMIC_SEQ_CST); }
+
+static NTSTATUS WaitCommon(PVOID Object, PLARGE_INTEGER Timeout, const char* who)
+{
+    ThreadState& self = Self();
+    bool zeroTimeout = Timeout && Timeout->QuadPart == 0;
+    if (self.irql > DISPATCH_LEVEL || (self.irql == DISPATCH_LEVEL && !zeroTimeout)) {
+        Report("wait-at-dispatch", std::string(who) + " that can block, called at IRQL " + std::to_string(self.irql));
+        zeroTimeout = true;  // do not block: Windows would have stopped here
+    }
+    KThreadRec* rec = CurrentRec();
+    std::unique_lock<std::mutex> lk(S().lock);
+    if (Object && Consume(Object)) return STATUS_SUCCESS;
+    if (zeroTimeout) return STATUS_TIMEOUT;
+    LONGLONG now = NowLocked();
+    rec->deadline = !Timeout ? -1 : Timeout->QuadPart < 0 ? now - Timeout->QuadPart : Timeout->QuadPart;
+    rec->waitObject = Object;
+    rec->satisfied = rec->timedOut = rec->hang = false;
+    BlockCurrent(lk, rec);
+    rec->waitObject = nullptr;
+    rec->deadline = -1;
+    return rec->satisfied ? STATUS_SUCCESS : STATUS_TIMEOUT;
+}
+
+NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER Timeout)
+{
+    return WaitCommon(Object, Timeout, "KeWaitForSingleObject");
+}
+
+NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER Interval)
+{
+    if (Self().irql > APC_LEVEL) {
+        Report("wait-at-dispatch", "KeDelayExecutionThread called at IRQL " + std::to_string(Self().irql));
+        return STATUS_SUCCESS;
+    }
+    LARGE_INTEGER t = *Interval;
+    if (t.QuadPart == 0) return STATUS_SUCCESS;
+    WaitCommon(nullptr, &t, "KeDelayExecutionThread");
+    return STATUS_SUCCESS;
+}
+
+VOID KeInitializeTimer(PKTIMER Timer) { KeInitializeTimerEx(Timer, NotificationTimer); }
+
+VOID KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type)
+{
+    std::memset(Timer, 0, sizeof *Timer);
+    Timer->Header.Type = Type == NotificationTimer ? TimerNotificationObject : TimerSynchronizationObject;
+    InitializeListHead(&Timer->Header.WaitListHead);
+    InitializeListHead(&Timer->TimerListEntry);
+}
+
+BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc)
+{
+    if (Self().irql > DISPATCH_LEVEL) Report("irql", "KeSetTimer above DISPATCH_LEVEL");
+    std::lock_guard<std::mutex> g(S().lock);
+    bool wasSet = RemoveTimerLocked(Timer);
+    LONGLONG now = NowLocked();
+    LONGLONG due = DueTime.QuadPart < 0 ? now - DueTime.QuadPart : DueTime.QuadPart;
+    Timer->Header.SignalState = 0;
+    Timer->Dpc = Dpc;
+    Timer->Period = Period;
+    InsertTimerLocked(Timer, due);
+    if (S().mode == ClockMode::Real) S().dpcCv.notify_all();
+    return wasSet;
+}
+
+BOOLEAN KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) { return KeSetTimerEx(Timer, DueTime, 0, Dpc); }
+
+BOOLEAN KeCancelTimer(PKTIMER Timer)
+{
+    std::lock_guard<std::mutex> g(S().lock);
+    return RemoveTimerLocked(Timer);
+}
+
+BOOLEAN KeReadStateTimer(PKTIMER Timer) { return __atomic_load_n(&Timer->Header.SignalState, __ATOMIC_SEQ_CST) != 0; }
+
+VOID KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext)
+{
+    std::memset(Dpc, 0, sizeof *Dpc);
+    Dpc->Type = 0x13;
+    Dpc->DeferredRoutine = DeferredRoutine;
+    Dpc->DeferredContext = DeferredContext;
+}
+
+BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2)
+{
+    bool queued;
+    {
+        std::lock_guard<std::mutex> g(S().lock);
+        QueueDpcLocked(Dpc, SystemArgument1, SystemArgument2, &queued);
+        if (S().mode == ClockMode::Real) S().dpcCv.notify_all();
+    }
+    DrainDpcsIfDue();
+    return queued;
+}
+
+BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc)
+{
+    std::lock_guard<std::mutex> g(S().lock);
+    if (!Dpc->DpcData) return FALSE;
+    auto& q = S().dpcs;
+    q.erase(std::remove(q.begin(), q.end(), Dpc), q.end());
+    Dpc->DpcData = nullptr;
+    return TRUE;
+}
+
+VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime) { CurrentTime->QuadPart = hk::Now(); }
+
+ULONGLONG KeQueryInterruptTime() { return (ULONGLONG)(hk::Now() - kEpoch); }
+
+VOID KeStallExecutionProcessor(ULONG) {}
