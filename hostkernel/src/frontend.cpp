@@ -187,6 +187,10 @@ struct StubBus::Impl {
     std::vector<ArrivedRequest> arrived;
     std::map<UCHAR, NTSTATUS> statuses;
     std::vector<PDEVICE_OBJECT> pdos;
+    LONGLONG delay = 0;
+    std::vector<std::pair<PIRP, NTSTATUS>> later;
+    KTIMER timer;
+    KDPC dpc;
 };
 
 namespace {
@@ -228,16 +232,41 @@ NTSTATUS NTAPI StubDispatch(PDEVICE_OBJECT device, PIRP irp)
     }
     if (configured != impl->statuses.end()) status = configured->second;
     impl->arrived.push_back({stack->MajorFunction, stack->MinorFunction, *stack, stack->FileObject, status});
+    if (impl->delay) {
+        IoMarkIrpPending(irp);
+        irp->IoStatus.Information = NT_SUCCESS(status) ? information : 0;
+        impl->later.emplace_back(irp, status);
+        LARGE_INTEGER due;
+        due.QuadPart = -impl->delay;
+        lk.unlock();
+        KeSetTimer(&impl->timer, due, &impl->dpc);
+        return STATUS_PENDING;
+    }
     lk.unlock();
     irp->IoStatus.Status = status;
     irp->IoStatus.Information = NT_SUCCESS(status) ? information : 0;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     return status;
 }
+VOID NTAPI StubCompleteLater(PKDPC, PVOID context, PVOID, PVOID)
+{
+    auto* impl = (StubBus::Impl*)context;
+    std::vector<std::pair<PIRP, NTSTATUS>> due;
+    {
+        std::lock_guard<std::mutex> g(impl->lock);
+        due.swap(impl->later);
+    }
+    for (auto& [irp, status] : due) {
+        irp->IoStatus.Status = status;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+    }
+}
 }  // namespace
 
 StubBus::StubBus() : impl_(std::make_unique<Impl>())
 {
+    KeInitializeTimer(&impl_->timer);
+    KeInitializeDpc(&impl_->dpc, StubCompleteLater, impl_.get());
     impl_->driver = (PDRIVER_OBJECT)std::calloc(1, sizeof(DRIVER_OBJECT) + sizeof(DRIVER_EXTENSION));
     impl_->driver->DriverExtension = (PDRIVER_EXTENSION)(impl_->driver + 1);
     for (auto& f : impl_->driver->MajorFunction) f = StubDispatch;
@@ -281,8 +310,16 @@ void StubBus::CompleteWith(UCHAR major, NTSTATUS status)
     impl_->statuses[major] = status;
 }
 
+void StubBus::CompleteLater(LONGLONG delay)
+{
+    std::lock_guard<std::mutex> g(impl_->lock);
+    impl_->delay = delay;
+}
+
 void StubBus::DeletePdos()
 {
+    KeCancelTimer(&impl_->timer);
+    KeRemoveQueueDpc(&impl_->dpc);
     for (PDEVICE_OBJECT pdo : impl_->pdos)
         if (IsLiveDevice(pdo)) {
             if (pdo->AttachedDevice) continue;  // something above still holds it; the test reports that

@@ -30,6 +30,9 @@ struct LevelRec {
     bool passed = false;   // the completion walked past this location
     NTSTATUS status = 0;   // IoStatus.Status when it did
     bool pending = false;  // SL_PENDING_RETURNED was set in this location then
+    bool owed = false;     // its dispatch routine returned STATUS_PENDING before marking it;
+                           // a completion routine may still do so before the walk passes
+    std::string owedBy;
 };
 
 struct IrpShadow {
@@ -396,8 +399,12 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
                                     : (alive && (Location(Irp, level)->Control & SL_PENDING_RETURNED));
     std::string where = "dispatch routine for major " + std::to_string(major) + " of " + Hex((ULONG_PTR)DeviceObject);
     if (status == STATUS_PENDING) {
-        if (!pendingMarked)
+        if (!pendingMarked && rec.passed)
             Report("pending-not-marked", where + " returned STATUS_PENDING without IoMarkIrpPending");
+        if (!pendingMarked && !rec.passed && alive) {
+            s->levels[level].owed = true;
+            s->levels[level].owedBy = where;
+        }
     } else {
         if (pendingMarked)
             Report("marked-pending-returned-other", where + " marked the IRP pending but returned " + Hex((ULONG)status));
@@ -446,6 +453,9 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR)
         rec.passed = true;
         rec.status = Irp->IoStatus.Status;
         rec.pending = (stack->Control & SL_PENDING_RETURNED) != 0;
+        if (rec.owed && !rec.pending)
+            Report("pending-not-marked", rec.owedBy + " returned STATUS_PENDING, and the IRP was never marked pending");
+        rec.owed = false;
         Irp->PendingReturned = rec.pending;
         bool invoke = (NT_SUCCESS(Irp->IoStatus.Status) && (stack->Control & SL_INVOKE_ON_SUCCESS)) ||
                       (!NT_SUCCESS(Irp->IoStatus.Status) && (stack->Control & SL_INVOKE_ON_ERROR)) ||

@@ -30,7 +30,7 @@ void RecordOrder(PKSPIN_LOCK lock)
         gAfter[held].insert(lock);
         auto it = gAfter.find(lock);
         if (it != gAfter.end() && it->second.count(held)) {
-            auto key = std::minmax<const void*>(held, lock);
+            std::pair<const void*, const void*> key((const void*)std::min(held, lock), (const void*)std::max(held, lock));
             if (gReported.insert(key).second)
                 Report("lock-order", LockName(lock) + " taken while holding " + LockName(held) +
                                          ", and elsewhere in the opposite order");

@@ -309,16 +309,25 @@ bool CheckNoLiveKernelObjects(const void* base, size_t size, const char* what)
     auto inside = [&](const void* p) { return (const char*)p >= (const char*)base && (const char*)p < (const char*)base + size; };
     std::lock_guard<std::mutex> g(S().lock);
     bool clean = true;
-    for (auto& t : S().timers)
-        if (inside(t.second)) {
-            Report("freed-armed-timer", std::string(what) + " freed while its timer " + Hex((ULONG_PTR)t.second) + " is armed");
-            clean = false;
+    // Reported, then unlinked, so that the kernel does not go on to use freed memory.
+    for (auto it = S().timers.begin(); it != S().timers.end();) {
+        if (!inside(it->second)) {
+            ++it;
+            continue;
         }
-    for (PKDPC dpc : S().dpcs)
-        if (inside(dpc)) {
-            Report("freed-queued-dpc", std::string(what) + " freed while its DPC " + Hex((ULONG_PTR)dpc) + " is queued");
-            clean = false;
+        Report("freed-armed-timer", std::string(what) + " freed while its timer " + Hex((ULONG_PTR)it->second) + " is armed");
+        it = S().timers.erase(it);
+        clean = false;
+    }
+    for (auto it = S().dpcs.begin(); it != S().dpcs.end();) {
+        if (!inside(*it)) {
+            ++it;
+            continue;
         }
+        Report("freed-queued-dpc", std::string(what) + " freed while its DPC " + Hex((ULONG_PTR)*it) + " is queued");
+        it = S().dpcs.erase(it);
+        clean = false;
+    }
     for (KThreadRec* rec : S().blocked)
         if (inside(rec->waitObject)) {
             Report("freed-waited-object", std::string(what) + " freed while a thread waits on an object inside it");

@@ -11,7 +11,11 @@ void KernelTest::TearDown()
 {
     auto seen = hk::TakeViolations();
     EXPECT_TRUE(seen.empty()) << "the verifier reported:\n" << hk::Describe(seen);
+    // Release everything the kernel still holds, so each test ends with nothing alive.
     hk::Shutdown();
+    hk::Reset(hk::ClockMode::Virtual);
+    seen = hk::TakeViolations();
+    EXPECT_TRUE(seen.empty()) << "at the end of the test:\n" << hk::Describe(seen);
 }
 
 std::vector<hk::Violation> KernelTest::ExpectViolation(const std::string& rule)

@@ -92,6 +92,9 @@ public:
     void ClearArrived();
     // Status for requests of one major function (default: success).
     void CompleteWith(UCHAR major, NTSTATUS status);
+    // With a delay, requests are marked pending and completed from a timer DPC that
+    // long after they arrive; 0 completes them inside IofCallDriver again.
+    void CompleteLater(LONGLONG delayHundredNs);
     void DeletePdos();
 
     struct Impl;

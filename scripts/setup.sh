@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Installs what the builds need on Debian 12: CMake, Ninja, GoogleTest/GoogleMock
+# and the mingw-w64 i686 cross compiler with its DDK headers. Installs only what is
+# missing.
+set -euo pipefail
+packages=(cmake ninja-build g++ libgtest-dev libgmock-dev g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-i686-dev)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "installing: ${missing[*]}"
+  SUDO=""
+  [ "$(id -u)" -eq 0 ] || SUDO=sudo
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
+fi

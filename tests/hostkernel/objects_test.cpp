@@ -1,0 +1,461 @@
+// Pool, registry, names, device objects, remove locks, cancel, the application
+// front end and WMI, with the verifier's rules about each.
+#include "hostkernel/emu_fixture.h"
+
+namespace {
+constexpr ULONG kTag = 0x74736574;  // "test"
+
+VOID NTAPI NoopDpc(PKDPC, PVOID, PVOID, PVOID) {}
+
+__attribute__((section("hk_page"), noinline)) VOID NTAPI PageableCancel(PDEVICE_OBJECT, PIRP irp)
+{
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+}
+
+__attribute__((section("hk_page"), noinline)) NTSTATUS NTAPI PagedWithoutMarker(PDEVICE_OBJECT, PIRP irp)
+{
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+}
+
+__attribute__((section("hk_page"), noinline)) NTSTATUS NTAPI PagedWithMarker(PDEVICE_OBJECT, PIRP irp)
+{
+    PAGED_CODE();
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+}
+}  // namespace
+
+class Pool : public EmuTest {};
+
+TEST_F(Pool, LeaksAreReportedByTagWhenTheDriverUnloads)
+{
+    void* p = ExAllocatePoolWithTag(NonPagedPool, 40, kTag);
+    ASSERT_NE(nullptr, p);
+    IoDetachDevice(lower);
+    IoDeleteDevice(upper);
+    lower = upper = nullptr;
+    auto v = ExpectViolation("pool-leak");
+    EXPECT_NE(std::string::npos, hk::Describe(v).find("'test'"));
+    driver->Unload();
+    ExpectViolation("pool-leak");
+    ExFreePoolWithTag(p, kTag);
+}
+
+TEST_F(Pool, DoubleFreesTagMismatchesAndWrongIrqlsAreReported)
+{
+    void* p = ExAllocatePoolWithTag(NonPagedPool, 8, kTag);
+    ExFreePoolWithTag(p, kTag);
+    ExFreePoolWithTag(p, kTag);
+    ExpectViolation("pool-double-free");
+
+    p = ExAllocatePoolWithTag(NonPagedPool, 8, kTag);
+    ExFreePoolWithTag(p, 0x6e6f7277);
+    ExpectViolation("pool-tag-mismatch");
+
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    p = ExAllocatePoolWithTag(PagedPool, 8, kTag);
+    ExpectViolation("paged-pool-irql");
+    ExFreePoolWithTag(p, kTag);
+    ExpectViolation("pool-irql");
+    PAGED_CODE();
+    ExpectViolation("paged-code-irql");
+    KeLowerIrql(old);
+}
+
+TEST_F(Pool, TheNthAllocationCanBeFailedOptionallyByTag)
+{
+    hk::FailPoolAllocation(2, kTag);
+    void* other = ExAllocatePoolWithTag(NonPagedPool, 8, 0x72656874);
+    void* first = ExAllocatePoolWithTag(NonPagedPool, 8, kTag);
+    void* second = ExAllocatePoolWithTag(NonPagedPool, 8, kTag);
+    void* third = ExAllocatePoolWithTag(NonPagedPool, 8, kTag);
+    EXPECT_NE(nullptr, other);
+    EXPECT_NE(nullptr, first);
+    EXPECT_EQ(nullptr, second);
+    EXPECT_NE(nullptr, third);
+    EXPECT_EQ(16u, hk::OutstandingPoolBytes(kTag));
+    for (void* p : {other, first, third}) ExFreePool(p);
+
+    hk::FailIrpAllocation(1);
+    EXPECT_EQ(nullptr, IoAllocateIrp(2, FALSE));
+    PIRP irp = IoAllocateIrp(2, FALSE);
+    EXPECT_NE(nullptr, irp);
+    IoFreeIrp(irp);
+}
+
+TEST_F(Pool, FreeingPoolThatHoldsAnArmedTimerOrQueuedDpcIsReported)
+{
+    struct Objects {
+        KTIMER timer;
+        KDPC dpc;
+    };
+    auto* o = (Objects*)ExAllocatePoolWithTag(NonPagedPool, sizeof(Objects), kTag);
+    KeInitializeTimer(&o->timer);
+    KeInitializeDpc(&o->dpc, NoopDpc, nullptr);
+    LARGE_INTEGER due;
+    due.QuadPart = -10000;
+    KeSetTimer(&o->timer, due, &o->dpc);
+    ExFreePoolWithTag(o, kTag);
+    ExpectViolation("freed-armed-timer");
+    EXPECT_EQ(0u, hk::ArmedTimerCount()) << "checked before the memory goes";
+}
+
+class Devices : public EmuTest {};
+
+TEST_F(Devices, DeletingADeviceWithLiveKernelObjectsOrRegistrationsIsReported)
+{
+    auto* ext = (UCHAR*)upper->DeviceExtension;
+    auto* timer = (PKTIMER)ext;
+    auto* dpc = (PKDPC)(ext + 256 - sizeof(KDPC));
+    static_assert(sizeof(KTIMER) + sizeof(KDPC) <= 256);
+    KeInitializeTimer(timer);
+    KeInitializeDpc(dpc, NoopDpc, nullptr);
+    LARGE_INTEGER due;
+    due.QuadPart = -10000;
+    KeSetTimer(timer, due, dpc);
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    KeInsertQueueDpc(dpc, nullptr, nullptr);
+    EXPECT_EQ(STATUS_SUCCESS, IoWMIRegistrationControl(upper, WMIREG_ACTION_REGISTER));
+    IoDeleteDevice(upper);
+    KeLowerIrql(old);
+    auto v = ExpectViolation("freed-armed-timer");
+    auto has = [&](const char* rule) {
+        for (auto& x : v)
+            if (x.rule == rule) return true;
+        return false;
+    };
+    EXPECT_TRUE(has("freed-queued-dpc"));
+    EXPECT_TRUE(has("delete-wmi-registered"));
+    EXPECT_TRUE(has("delete-attached"));
+    IoDetachDevice(lower);
+    upper = lower = nullptr;
+}
+
+TEST_F(Devices, AttachingStacksSizesAndExclusiveOpensAreRefusedBeforeTheDriver)
+{
+    EXPECT_EQ(pdo, lower);
+    EXPECT_EQ(upper, pdo->AttachedDevice);
+    EXPECT_EQ(pdo->StackSize + 1, upper->StackSize);
+
+    int creates = 0;
+    dispatch = [&](PDEVICE_OBJECT, PIRP irp) {
+        creates += IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_CREATE;
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_SUCCESS;
+    };
+    upper->Flags |= DO_EXCLUSIVE;
+    static const GUID guid = {1, 2, 3, {4, 5, 6, 7, 8, 9, 10, 11}};
+    UNICODE_STRING link;
+    ASSERT_EQ(STATUS_SUCCESS, IoRegisterDeviceInterface(pdo, &guid, nullptr, &link));
+    ASSERT_EQ(STATUS_SUCCESS, IoSetDeviceInterfaceState(&link, TRUE));
+    UNICODE_STRING dos;
+    RtlInitUnicodeString(&dos, u"\\DosDevices\\TEST7");
+    ASSERT_EQ(STATUS_SUCCESS, IoCreateSymbolicLink(&dos, &link));
+    EXPECT_EQ(STATUS_OBJECT_NAME_COLLISION, IoCreateSymbolicLink(&dos, &link));
+
+    std::unique_ptr<hk::File> first, second;
+    ASSERT_EQ(STATUS_SUCCESS, hk::File::Open(u"\\DosDevices\\TEST7", &first));
+    EXPECT_EQ(STATUS_ACCESS_DENIED, hk::File::Open(u"\\??\\test7", &second));
+    EXPECT_EQ(1, creates) << "the second open never reached the driver";
+    first->Close();
+    ASSERT_EQ(STATUS_SUCCESS, hk::File::Open(u"\\DosDevices\\TEST7", &second));
+    second->Close();
+
+    EXPECT_EQ(STATUS_SUCCESS, IoDeleteSymbolicLink(&dos));
+    EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND, IoDeleteSymbolicLink(&dos));
+    EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND, hk::File::Open(u"\\DosDevices\\TEST7", &second));
+    IoSetDeviceInterfaceState(&link, FALSE);
+    RtlFreeUnicodeString(&link);
+}
+
+TEST_F(Devices, PageableEntryPointsMustStartWithPagedCode)
+{
+    driver->Object()->MajorFunction[IRP_MJ_READ] = PagedWithoutMarker;
+    Send(IRP_MJ_READ);
+    ExpectViolation("paged-code-missing");
+    driver->Object()->MajorFunction[IRP_MJ_READ] = PagedWithMarker;
+    Send(IRP_MJ_READ);
+    ExpectClean();
+}
+
+namespace {
+NTSTATUS NTAPI ForgetfulAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
+{
+    PDEVICE_OBJECT dev;
+    NTSTATUS status = IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &dev);
+    if (NT_SUCCESS(status)) IoAttachDeviceToDeviceStack(dev, pdo);
+    return status;  // forgets to clear DO_DEVICE_INITIALIZING
+}
+}  // namespace
+
+TEST_F(Devices, AddDeviceMustClearTheInitializingFlag)
+{
+    PDEVICE_OBJECT pdo2 = bus.CreatePdo(u"ROOT\\TEST\\0001");
+    driver->Object()->DriverExtension->AddDevice = ForgetfulAddDevice;
+    hk::DeviceStack stack(pdo2);
+    EXPECT_EQ(STATUS_SUCCESS, stack.AddDevice(*driver));
+    ExpectViolation("device-initializing");
+    PDEVICE_OBJECT added = stack.Top();
+    IoDetachDevice(pdo2);
+    IoDeleteDevice(added);
+}
+
+class Registry : public EmuTest {};
+
+TEST_F(Registry, FullInformationHasItsLayoutAndTheDocumentedStatuses)
+{
+    hk::registry::Set(hk::registry::DeviceKey(pdo), hk::RegistryValue::Dword(u"Answer", 42));
+    HANDLE key;
+    ASSERT_EQ(STATUS_SUCCESS, IoOpenDeviceRegistryKey(pdo, PLUGPLAY_REGKEY_DEVICE, KEY_ALL_ACCESS, &key));
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, u"Answer");
+    alignas(8) UCHAR buffer[64];
+    ULONG result = 0;
+    // 20 bytes of header, 12 of name, data ULONG-aligned after it: 32 + 4.
+    EXPECT_EQ(STATUS_BUFFER_TOO_SMALL, ZwQueryValueKey(key, &name, KeyValueFullInformation, buffer, 19, &result));
+    EXPECT_EQ(36u, result);
+    EXPECT_EQ(STATUS_BUFFER_OVERFLOW, ZwQueryValueKey(key, &name, KeyValueFullInformation, buffer, 35, &result));
+    auto* info = (PKEY_VALUE_FULL_INFORMATION)buffer;
+    EXPECT_EQ(32u, info->DataOffset) << "the fixed part is filled in even when the rest does not fit";
+    ASSERT_EQ(STATUS_SUCCESS, ZwQueryValueKey(key, &name, KeyValueFullInformation, buffer, sizeof buffer, &result));
+    EXPECT_EQ((ULONG)REG_DWORD, info->Type);
+    EXPECT_EQ(4u, info->DataLength);
+    EXPECT_EQ(12u, info->NameLength);
+    EXPECT_EQ(42u, *(ULONG*)(buffer + info->DataOffset));
+    UNICODE_STRING missing;
+    RtlInitUnicodeString(&missing, u"Missing");
+    EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND, ZwQueryValueKey(key, &missing, KeyValueFullInformation, buffer, 64, &result));
+    EXPECT_EQ(STATUS_SUCCESS, ZwClose(key));
+    EXPECT_EQ(STATUS_INVALID_HANDLE, ZwClose(key));
+    ExpectViolation("invalid-handle");
+}
+
+TEST_F(Registry, DeviceMapValuesAndHandleLeaks)
+{
+    ULONG v = 7;
+    EXPECT_EQ(STATUS_SUCCESS, RtlWriteRegistryValue(RTL_REGISTRY_DEVICEMAP, u"SERIALCOMM", u"X", REG_DWORD, &v, 4));
+    hk::RegistryValue got;
+    ASSERT_TRUE(hk::registry::Get(hk::registry::DeviceMapKey(u"SERIALCOMM"), u"X", &got));
+    EXPECT_EQ(4u, got.data.size());
+    EXPECT_EQ(STATUS_SUCCESS, RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, u"SERIALCOMM", u"X"));
+    EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND, RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, u"SERIALCOMM", u"X"));
+
+    HANDLE key;
+    IoOpenDeviceRegistryKey(pdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key);
+    EXPECT_EQ(STATUS_INVALID_DEVICE_REQUEST, IoOpenDeviceRegistryKey(upper, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key))
+        << "only a physical device object has a device key";
+    IoDetachDevice(lower);
+    IoDeleteDevice(upper);
+    lower = upper = nullptr;
+    driver->Unload();
+    ExpectViolation("handle-leak");
+}
+
+class RemoveLocks : public KernelTest {};
+
+TEST_F(RemoveLocks, RemovalWaitsForEveryHolderAndRefusesNewOnes)
+{
+    IO_REMOVE_LOCK lock;
+    IoInitializeRemoveLock(&lock, kTag, 1, 10);
+    int tagA, tagB;
+    ASSERT_EQ(STATUS_SUCCESS, IoAcquireRemoveLock(&lock, nullptr));
+    ASSERT_EQ(STATUS_SUCCESS, IoAcquireRemoveLock(&lock, &tagA));
+    bool removed = false;
+    hk::Thread remover([&] {
+        IoReleaseRemoveLockAndWait(&lock, nullptr);
+        removed = true;
+    });
+    hk::YieldToOthers();
+    EXPECT_FALSE(removed) << "a holder is still inside";
+    EXPECT_EQ(STATUS_DELETE_PENDING, IoAcquireRemoveLock(&lock, &tagB));
+    IoReleaseRemoveLock(&lock, &tagA);
+    remover.Join();
+    EXPECT_TRUE(removed);
+}
+
+TEST_F(RemoveLocks, ReleasingWithATagThatWasNotAcquiredIsReported)
+{
+    IO_REMOVE_LOCK lock;
+    IoInitializeRemoveLock(&lock, kTag, 1, 10);
+    int a, b;
+    IoAcquireRemoveLock(&lock, &a);
+    IoReleaseRemoveLock(&lock, &b);
+    ExpectViolation("remove-lock-tag");
+}
+
+class Cancel : public EmuTest {
+protected:
+    void SetUp() override
+    {
+        EmuTest::SetUp();
+        static const GUID guid = {9, 9, 9, {9, 9, 9, 9, 9, 9, 9, 9}};
+        ASSERT_EQ(STATUS_SUCCESS, IoRegisterDeviceInterface(pdo, &guid, nullptr, &link));
+        IoSetDeviceInterfaceState(&link, TRUE);
+        UNICODE_STRING dos;
+        RtlInitUnicodeString(&dos, u"\\DosDevices\\TEST8");
+        IoCreateSymbolicLink(&dos, &link);
+        upper->Flags |= DO_BUFFERED_IO;
+    }
+    void TearDown() override
+    {
+        RtlFreeUnicodeString(&link);
+        EmuTest::TearDown();
+    }
+    UNICODE_STRING link;
+    static PIRP parked;
+    static KIRQL cancelIrql;
+    static bool lockHeldInCancel;
+    static VOID NTAPI CancelParked(PDEVICE_OBJECT, PIRP irp)
+    {
+        lockHeldInCancel = KeGetCurrentIrql() == DISPATCH_LEVEL;
+        cancelIrql = irp->CancelIrql;
+        IoReleaseCancelSpinLock(irp->CancelIrql);
+        parked = nullptr;
+        irp->IoStatus.Status = STATUS_CANCELLED;
+        irp->IoStatus.Information = 0;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+    }
+    NTSTATUS Park(PIRP irp)
+    {
+        IoMarkIrpPending(irp);
+        parked = irp;
+        IoSetCancelRoutine(irp, CancelParked);
+        return STATUS_PENDING;
+    }
+};
+PIRP Cancel::parked;
+KIRQL Cancel::cancelIrql;
+bool Cancel::lockHeldInCancel;
+
+TEST_F(Cancel, CancelIoRunsTheCancelRoutineUnderTheCancelLock)
+{
+    dispatch = [&](PDEVICE_OBJECT, PIRP irp) {
+        if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_READ) return Park(irp);
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_SUCCESS;
+    };
+    std::unique_ptr<hk::File> f;
+    ASSERT_EQ(STATUS_SUCCESS, hk::File::Open(u"\\DosDevices\\TEST8", &f));
+    auto read = f->StartRead(10);
+    EXPECT_FALSE(read->Done());
+    f->CancelIo();
+    EXPECT_TRUE(read->Done());
+    EXPECT_EQ(STATUS_CANCELLED, read->Status());
+    EXPECT_TRUE(lockHeldInCancel);
+    EXPECT_EQ(PASSIVE_LEVEL, cancelIrql);
+    EXPECT_EQ(PASSIVE_LEVEL, KeGetCurrentIrql());
+
+    // Without a cancel routine, IoCancelIrp only sets the flag.
+    PIRP irp = IoAllocateIrp(1, FALSE);
+    EXPECT_FALSE(IoCancelIrp(irp));
+    EXPECT_TRUE(irp->Cancel);
+    IoFreeIrp(irp);
+    f->Close();
+}
+
+TEST_F(Cancel, PageableCancelRoutinesAreReported)
+{
+    dispatch = [&](PDEVICE_OBJECT, PIRP irp) {
+        if (IoGetCurrentIrpStackLocation(irp)->MajorFunction != IRP_MJ_READ) {
+            irp->IoStatus.Status = STATUS_SUCCESS;
+            IoCompleteRequest(irp, IO_NO_INCREMENT);
+            return STATUS_SUCCESS;
+        }
+        IoMarkIrpPending(irp);
+        parked = irp;
+        IoSetCancelRoutine(irp, PageableCancel);
+        return STATUS_PENDING;
+    };
+    std::unique_ptr<hk::File> f;
+    ASSERT_EQ(STATUS_SUCCESS, hk::File::Open(u"\\DosDevices\\TEST8", &f));
+    auto read = f->StartRead(10);
+    read->Cancel();
+    ExpectViolation("pageable-cancel");
+    parked->IoStatus.Status = STATUS_CANCELLED;
+    IoCompleteRequest(parked, IO_NO_INCREMENT);
+    f->Close();
+}
+
+TEST_F(Cancel, BufferedRequestsReturnOnlyWhatTheDriverReportsAndNeverMore)
+{
+    NTSTATUS result = STATUS_SUCCESS;
+    ULONG_PTR info = 4;
+    dispatch = [&](PDEVICE_OBJECT, PIRP irp) {
+        if (irp->AssociatedIrp.SystemBuffer) std::memcpy(irp->AssociatedIrp.SystemBuffer, "wxyz", 4);
+        irp->IoStatus.Status = result;
+        irp->IoStatus.Information = info;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return result;
+    };
+    std::unique_ptr<hk::File> f;
+    ASSERT_EQ(STATUS_SUCCESS, hk::File::Open(u"\\DosDevices\\TEST8", &f));
+    char out[8] = {};
+    ULONG returned = 0;
+    info = 2;
+    EXPECT_EQ(STATUS_SUCCESS, f->Ioctl(CTL_CODE(0x1b, 1, METHOD_BUFFERED, 0), "ab", 2, out, 8, &returned));
+    EXPECT_EQ(std::string("wx"), std::string(out));
+    std::memset(out, 0, sizeof out);
+    result = STATUS_INVALID_PARAMETER;
+    f->Ioctl(CTL_CODE(0x1b, 1, METHOD_BUFFERED, 0), "ab", 2, out, 8, &returned);
+    EXPECT_EQ(std::string(), std::string(out)) << "nothing is copied back for an error";
+    result = STATUS_SUCCESS;
+    info = 9;
+    f->Read(out, 4, &returned);
+    ExpectViolation("buffer-overrun");
+    f->Close();
+}
+
+class Wmi : public EmuTest {};
+
+namespace {
+const GUID kBlock = {0x11, 0x22, 0x33, {1, 2, 3, 4, 5, 6, 7, 8}};
+WMIGUIDREGINFO gGuids[] = {{&kBlock, 1, 0}};
+
+NTSTATUS NTAPI QueryBlock(PDEVICE_OBJECT device, PIRP irp, ULONG index, ULONG, ULONG, PULONG lengths, ULONG avail,
+                          PUCHAR buffer)
+{
+    if (index != 0 || avail < 4) return WmiCompleteRequest(device, irp, STATUS_BUFFER_TOO_SMALL, 4, IO_NO_INCREMENT);
+    *(ULONG*)buffer = 0xABCD;
+    lengths[0] = 4;
+    return WmiCompleteRequest(device, irp, STATUS_SUCCESS, 4, IO_NO_INCREMENT);
+}
+}  // namespace
+
+TEST_F(Wmi, TheLibraryRoutesQueriesToTheProviderAndForwardsForeignOnes)
+{
+    static WMILIB_CONTEXT context = {};
+    context.GuidCount = 1;
+    context.GuidList = gGuids;
+    context.QueryWmiDataBlock = QueryBlock;
+    dispatch = [&](PDEVICE_OBJECT device, PIRP irp) {
+        SYSCTL_IRP_DISPOSITION disposition;
+        NTSTATUS status = WmiSystemControl(&context, device, irp, &disposition);
+        if (disposition == IrpForward || disposition == IrpNotWmi) {
+            IoSkipCurrentIrpStackLocation(irp);
+            return IoCallDriver(lower, irp);
+        }
+        return status;
+    };
+    hk::WmiResult r = hk::WmiQuerySingleInstance(upper, kBlock, 16);
+    EXPECT_EQ(STATUS_SUCCESS, r.status);
+    ASSERT_EQ(4u, r.data.size());
+    EXPECT_EQ(0xABCDu, *(ULONG*)r.data.data());
+
+    r = hk::WmiQuerySingleInstance(upper, kBlock, 2);
+    EXPECT_TRUE(r.tooSmall);
+    EXPECT_EQ(4u, r.sizeNeeded);
+
+    static const GUID other = {7, 7, 7, {7}};
+    EXPECT_EQ(STATUS_WMI_GUID_NOT_FOUND, hk::WmiQuerySingleInstance(upper, other, 16).status);
+    bus.ClearArrived();
+    hk::WmiSendForeign(upper, 0x1234, kBlock);
+    ASSERT_EQ(1u, bus.Arrived().size()) << "a request for another provider goes down";
+    EXPECT_EQ(IRP_MJ_SYSTEM_CONTROL, bus.Arrived()[0].major);
+}
