@@ -281,7 +281,7 @@ StubBus::~StubBus()
 PDEVICE_OBJECT StubBus::CreatePdo(const std::u16string& instanceId, ULONG flags, const std::vector<RegistryValue>& values)
 {
     PDEVICE_OBJECT pdo = nullptr;
-    ClearFaults();
+    FaultsSuspended quiet;
     NTSTATUS status = IoCreateDevice(impl_->driver, sizeof(void*), nullptr, FILE_DEVICE_BUS_EXTENDER, 0, FALSE, &pdo);
     if (!NT_SUCCESS(status)) return nullptr;
     *(Impl**)pdo->DeviceExtension = impl_.get();

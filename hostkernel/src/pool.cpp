@@ -45,7 +45,12 @@ std::map<Api, int> gApiCalls;
 
 bool IsPaged(POOL_TYPE t) { return (t & 1) != 0; }
 
+thread_local int tFaultsSuspended = 0;
+
 }  // namespace
+
+FaultsSuspended::FaultsSuspended() { tFaultsSuspended++; }
+FaultsSuspended::~FaultsSuspended() { tFaultsSuspended--; }
 
 std::string TagString(ULONG tag)
 {
@@ -59,6 +64,7 @@ std::string TagString(ULONG tag)
 
 bool ConsumePoolFault(ULONG tag)
 {
+    if (tFaultsSuspended) return false;
     std::lock_guard<std::mutex> g(gPoolLock);
     if (gPoolFault.remaining <= 0) return false;
     if (gPoolFault.tag && gPoolFault.tag != tag) return false;
@@ -67,6 +73,7 @@ bool ConsumePoolFault(ULONG tag)
 
 bool ConsumeIrpFault()
 {
+    if (tFaultsSuspended) return false;
     std::lock_guard<std::mutex> g(gPoolLock);
     if (gIrpFault <= 0) return false;
     return --gIrpFault == 0;
@@ -74,6 +81,7 @@ bool ConsumeIrpFault()
 
 bool ConsumeApiFault(Api api, NTSTATUS* status)
 {
+    if (tFaultsSuspended) return false;
     std::lock_guard<std::mutex> g(gPoolLock);
     gApiCalls[api]++;
     auto it = gApiFaults.find(api);

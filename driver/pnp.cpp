@@ -1,0 +1,91 @@
+// Plug and Play: the state word, the removal flags, and the teardown at removal.
+#include "driver/device.h"
+#include "driver/driver.h"
+#include "wmi/wmi_provider.h"
+
+namespace {
+
+VOID ClearErrors(PortExtension* Port)
+{
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&Port->CommStatusLock, &oldIrql);
+    Port->CommStatus.Errors = 0;
+    KeReleaseSpinLock(&Port->CommStatusLock, oldIrql);
+}
+
+VOID EnterState(PortExtension* Port, ULONG State)
+{
+    Port->PreviousPnpState = Port->PnpState;
+    Port->PnpState = State;
+}
+
+// PASSIVE_LEVEL. Removal: waits for every other holder of the remove lock (an open
+// port holds one until its close), lets the request go down, then releases what
+// AddDevice built. The device is gone when this returns.
+NTSTATUS RemoveDevice(PortExtension* Port, PIRP Irp)
+{
+    if (!Port->DeviceRemoved) {
+        Port->DeviceRemoved = 1;
+        ClearErrors(Port);
+        IoReleaseRemoveLockAndWait(&Port->PortRemoveLock, nullptr);
+    }
+    WmiDeregister(Port);
+    IoSkipCurrentIrpStackLocation(Irp);
+    NTSTATUS status = IoCallDriver(Port->LowerDevice, Irp);
+    EnterState(Port, PNP_REMOVED);
+    RingFree(&Port->RxRing);
+    RingFree(&Port->TxRing);
+    ReleasePortDevice(Port);
+    return status;
+}
+
+}  // namespace
+
+// PASSIVE_LEVEL: the table's entry, pageable, in front of the resident dispatcher.
+VCOM_PAGED NTSTATUS NTAPI DispatchPnpEntry(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PAGED_CODE();
+    return DispatchPnp(DeviceObject, Irp);
+}
+
+// PASSIVE_LEVEL, one request at a time; takes no lock. Every request goes down; the
+// dispatcher refuses none.
+NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PortExtension* port = PortOf(DeviceObject);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    switch (stack->MinorFunction) {
+    case IRP_MN_REMOVE_DEVICE:
+        return RemoveDevice(port, Irp);
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+        EnterState(port, PNP_REMOVE_PENDING);
+        Irp->IoStatus.Status = STATUS_SUCCESS;
+        break;
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+        if (port->PnpState == PNP_REMOVE_PENDING) port->PnpState = port->PreviousPnpState;
+        Irp->IoStatus.Status = STATUS_SUCCESS;
+        break;
+    case IRP_MN_STOP_DEVICE:
+        EnterState(port, PNP_STOP_PENDING);
+        ClearErrors(port);
+        Irp->IoStatus.Status = STATUS_SUCCESS;
+        break;
+    case IRP_MN_QUERY_STOP_DEVICE:
+        EnterState(port, PNP_STOP_PENDING);
+        Irp->IoStatus.Status = STATUS_SUCCESS;
+        break;
+    case IRP_MN_CANCEL_STOP_DEVICE:
+        if (port->PnpState == PNP_STOP_PENDING) port->PnpState = port->PreviousPnpState;
+        Irp->IoStatus.Status = STATUS_SUCCESS;
+        break;
+    case IRP_MN_SURPRISE_REMOVAL:
+        ClearErrors(port);
+        EnterState(port, PNP_SURPRISE_REMOVED);
+        port->SurpriseRemoved = 1;
+        Irp->IoStatus.Status = STATUS_SUCCESS;
+        break;
+    default:
+        break;
+    }
+    return DispatchPassDown(DeviceObject, Irp);
+}

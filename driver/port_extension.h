@@ -1,0 +1,172 @@
+// PortExtension: the device extension of a port device, zero-filled at creation.
+//
+// Lock order (outer to inner): EventLock, then the I/O cancel spin lock; the cancel
+// spin lock guards the read queue and CurrentRead; WriteQueueLock before a ring's
+// Lock; a RingBuffer's Lock is always innermost; CommStatusLock is taken alone.
+// WriteQueueLock is never held across a call to the pipe driver, a completion or
+// IoCancelIrp. Requests are completed outside every lock.
+#pragma once
+
+#include "lower/pipe_handle.h"
+#include "platform/kernel.h"
+#include "rx/ring_buffer.h"
+
+// PnpState values.
+enum : ULONG {
+    PNP_NOT_STARTED = 0,
+    PNP_STARTED = 1,
+    PNP_STOP_PENDING = 2,
+    PNP_REMOVE_PENDING = 4,
+    PNP_SURPRISE_REMOVED = 5,
+    PNP_REMOVED = 6,
+};
+
+// RunState values.
+enum : ULONG {
+    RUN_NOT_STARTED = 0,
+    RUN_WORKING = 1,
+    RUN_POWERED_DOWN = 2,
+};
+
+// ReadMode values (the read-timeout mode the SERIAL_TIMEOUTS select).
+enum : ULONG {
+    ReadModeReturnNow = 1,
+};
+
+constexpr ULONG TX_STAGING_SIZE = 4096;
+constexpr ULONG DEFAULT_QUEUE_SIZE = 4096;
+constexpr ULONG DEFAULT_BAUD_RATE = 115200;
+
+struct PortExtension {
+    // Identity and Plug and Play. Written by AddDevice and the PnP dispatcher (one
+    // request at a time, passive); the two flags only ever go from 0 to 1 and are
+    // read without a lock everywhere.
+    PDEVICE_OBJECT PortDeviceObject;
+    ULONG PnpState;
+    ULONG PreviousPnpState;
+    UCHAR DeviceRemoved;
+    UCHAR SurpriseRemoved;
+
+    // Remove lock, tag "KLVO": AddDevice holds one reference for the device's life,
+    // an open port one more.
+    IO_REMOVE_LOCK PortRemoveLock;
+
+    // Stack and names. Written by AddDevice and the naming at start (passive).
+    PDEVICE_OBJECT PhysicalDevice;
+    UNICODE_STRING InterfaceLinkName;  // nonpaged copy, tag "init"
+    UNICODE_STRING DosDeviceName;      // 256-byte buffer, tag "init", once named
+
+    volatile LONG OpenCount;  // interlocked; open and close
+    ULONG EndPointCaps;       // AddDevice; read-only afterwards
+
+    // Receive ring and flow control. RxAllowed: receive pump, under RxRing.Lock.
+    RingBuffer RxRing;
+    UCHAR RxAllowed;
+    ULONG RxReqSize;  // AddDevice; aligned by open
+
+    // Reads. Both under the cancel spin lock.
+    KDEVICE_QUEUE ReadQueue;
+    PIRP CurrentRead;
+
+    PipeHandle DataInPipe;
+
+    // Receive pump: written by the pump's own chain (one link at a time), and by its
+    // start and stop at passive level.
+    ULONG MaxPacketIn;
+    PUCHAR RxTransferBuffer;  // tag "crea", open to close
+    UCHAR RxStopped;
+    KEVENT RxIdleEvent;
+    ULONG RxTransferLength;  // bytes of the last transfer
+    ULONG RxTransferOffset;  // of those, bytes already moved into RxRing
+    KTIMER RxPumpTimer;
+    KDPC RxPumpDpc;
+    ULONG RxPollPeriod;
+
+    PipeHandle StatusPipe;
+
+    // Status polling: written by the polling chain (one link at a time) and its start
+    // and stop at passive level.
+    UCHAR StatusByte;
+    UCHAR StatusStopped;
+    KEVENT StatusIdleEvent;
+    KTIMER StatusTimer;
+    KDPC StatusDpc;
+    LONG CtlPollPeriod;
+
+    PipeHandle DataOutPipe;
+    ULONG MaxPacketOut;
+
+    UCHAR TxStaging[TX_STAGING_SIZE];  // buffered transfer engine, while TxBusy
+
+    // Transmit settings: AddDevice, aligned by open.
+    ULONG TxKickThreshold;
+    ULONG TxAsync;
+    ULONG TxAllowNullPacket;
+
+    // Write path. WriteQueue and CurrentWrite under WriteQueueLock; CurrentWriteState,
+    // WriteCancelGuard and TxBusy by interlocked exchange.
+    KTIMER WriteTimer;
+    KDPC WriteTimerDpc;
+    UCHAR TxStopped;
+    KEVENT TxIdleEvent;
+    PIRP CurrentWrite;
+    volatile LONG CurrentWriteState;
+    volatile LONG WriteCancelGuard;
+    LIST_ENTRY WriteQueue;
+    KSPIN_LOCK WriteQueueLock;
+    ULONG TotalWritten;
+    volatile LONG TxBusy;
+
+    ULONG RunState;  // PnP start and power, passive
+
+    RingBuffer TxRing;  // 4096 bytes from AddDevice to removal
+
+    // Wait-on-mask events, under EventLock.
+    KSPIN_LOCK EventLock;
+    ULONG WaitMask;
+    PIRP PendingWait;
+    ULONG PendingEvents;
+
+    // Modem lines. ModemControlByte: the senders of modem commands (passive);
+    // ModemStatus: the status polling's completion routine and the open.
+    UCHAR ModemControlByte;
+    ULONG ModemStatus;
+
+    // Statistics: receive pump and transmit paths; cleared by IOCTL_SERIAL_CLEAR_STATS.
+    SERIALPERF_STATS PerfStats;
+    SERIALPERF_STATS WmiPerfStats;
+
+    ULONG InSize;   // requested RxRing size
+    ULONG OutSize;  // TxRing size
+
+    ULONG BaudRate;
+
+    // Read timeouts: the settings under the cancel spin lock with the reads.
+    SERIAL_TIMEOUTS Timeouts;
+    ULONG ReadMode;
+    KTIMER ReadTotalTimer;
+    KDPC ReadTotalDpc;
+    KTIMER ReadIntervalTimer;
+    KDPC ReadIntervalDpc;
+
+    // Line settings: control requests at passive level.
+    SERIAL_LINE_CONTROL LineControl;
+    SERIAL_CHARS Chars;
+    SERIAL_HANDFLOW HandFlow;
+
+    SERIAL_STATUS CommStatus;  // under CommStatusLock
+    KSPIN_LOCK CommStatusLock;
+
+    PDEVICE_OBJECT LowerDevice;  // set at attach, cleared at detach
+
+    // Buffered-write kick.
+    KTIMER TxKickTimer;
+    KDPC TxKickDpc;
+    LARGE_INTEGER TxKickDelay;
+
+    ULONG NoBaudCheck;
+
+    WMILIB_CONTEXT WmiLibInfo;  // filled at registration
+};
+
+inline PortExtension* PortOf(PDEVICE_OBJECT DeviceObject) { return (PortExtension*)DeviceObject->DeviceExtension; }

@@ -1,0 +1,14 @@
+// The two write paths: direct (each write handed to the bulk OUT pipe) and buffered
+// (writes copied into TxRing and sent by a transfer engine). TxAsync, fixed per
+// device, chooses one.
+#pragma once
+
+#include "driver/port_extension.h"
+
+DRIVER_DISPATCH DirectWrite;
+DRIVER_DISPATCH BufferedWrite;
+VOID DirectWriteInit(PortExtension* Port);
+VOID BufferedWriteInit(PortExtension* Port);
+KDEFERRED_ROUTINE DirectWriteTimeout;
+KDEFERRED_ROUTINE BufferedWriteTimeout;
+KDEFERRED_ROUTINE TxKickRetry;
