@@ -5,6 +5,8 @@ set(VCOM_DRIVER_SOURCES
   ${CMAKE_SOURCE_DIR}/driver/pnp.cpp
   ${CMAKE_SOURCE_DIR}/driver/power.cpp
   ${CMAKE_SOURCE_DIR}/lower/pipe_handle.cpp
+  ${CMAKE_SOURCE_DIR}/lower/pipe.cpp
+  ${CMAKE_SOURCE_DIR}/lower/port_command.cpp
   ${CMAKE_SOURCE_DIR}/port/open_close.cpp
   ${CMAKE_SOURCE_DIR}/rx/ring_buffer.cpp
   ${CMAKE_SOURCE_DIR}/rx/receive_pump.cpp

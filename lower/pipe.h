@@ -1,7 +1,41 @@
 // The pipe driver interface: every request the port driver originates toward the
-// adapter's pipes.
+// adapter's pipes, and the private control codes of the pipe driver.
 #pragma once
 
+#include "driver/port_extension.h"
 #include "lower/pipe_handle.h"
 
+// The pipe driver's private control codes: device type 0x23, buffered, any access.
+#define PIPE_IOCTL(Function) CTL_CODE(0x23, (Function), METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_PIPE_RESET PIPE_IOCTL(2)                  // 0x230008
+#define IOCTL_PIPE_ABORT PIPE_IOCTL(8)                  // 0x230020
+#define IOCTL_PIPE_CONTROL_TRANSFER PIPE_IOCTL(9)       // 0x230024
+#define IOCTL_PIPE_GET_MAX_PACKET_SIZE PIPE_IOCTL(10)   // 0x230028
+#define IOCTL_PIPE_WRITE PIPE_IOCTL(16)                 // 0x230040
+
+// The USB setup packet that starts the input of IOCTL_PIPE_CONTROL_TRANSFER
+// (little-endian, 8 bytes), followed by the data of an OUT transfer.
+constexpr ULONG SETUP_PACKET_SIZE = 8;
+constexpr UCHAR USB_DIR_IN = 0x80;
+constexpr UCHAR USB_TYPE_MASK = 0x60;
+constexpr UCHAR USB_TYPE_CLASS = 0x20;
+constexpr UCHAR USB_TYPE_VENDOR = 0x40;
+constexpr UCHAR USB_RECIPIENT_MASK = 0x1F;
+
 VOID PipeHandlePrepare(PipeHandle* Pipe, PCWSTR Name, PDEVICE_OBJECT PortDevice);
+
+// Synchronous operations: PASSIVE_LEVEL only; they wait without timeout.
+NTSTATUS PipeOpenClose(PDEVICE_OBJECT PortDevice, PipeHandle* Pipe, BOOLEAN Open);
+NTSTATUS PipeAbort(PDEVICE_OBJECT PortDevice, PipeHandle* Pipe);
+NTSTATUS PipeReset(PDEVICE_OBJECT PortDevice, PipeHandle* Pipe);
+NTSTATUS PipeGetMaxPacketSize(PDEVICE_OBJECT PortDevice, PipeHandle* Pipe, PULONG MaxPacketSize);
+NTSTATUS PipeControlTransfer(PDEVICE_OBJECT Target, UCHAR RequestType, UCHAR Request, USHORT Value, USHORT Index,
+                             USHORT Length, PVOID Data);
+IO_COMPLETION_ROUTINE PipeSyncCompletion;
+
+// <= DISPATCH_LEVEL. Issues one read on a pipe; Completion runs exactly once for an
+// issued read and owns the request (frees its MDL and the IRP, returns
+// STATUS_MORE_PROCESSING_REQUIRED). When no read can be issued, the asking pump is
+// marked idle and the failure returned.
+NTSTATUS PipeReadAsync(PortExtension* Port, PVOID Buffer, ULONG Length, PipeHandle* Pipe,
+                       PIO_COMPLETION_ROUTINE Completion);

@@ -169,6 +169,8 @@ void AdjustOpenHandles(PDEVICE_OBJECT device, int delta)
 
 }  // namespace hk::detail
 
+bool hk::IsLiveDevice(PDEVICE_OBJECT device) { return detail::IsLiveDevice(device); }
+
 using namespace hk;
 using namespace hk::detail;
 

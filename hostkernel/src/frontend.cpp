@@ -321,7 +321,7 @@ void StubBus::DeletePdos()
     KeCancelTimer(&impl_->timer);
     KeRemoveQueueDpc(&impl_->dpc);
     for (PDEVICE_OBJECT pdo : impl_->pdos)
-        if (IsLiveDevice(pdo)) {
+        if (detail::IsLiveDevice(pdo)) {
             if (pdo->AttachedDevice) continue;  // something above still holds it; the test reports that
             IoDeleteDevice(pdo);
         }

@@ -97,12 +97,7 @@ struct DeviceNode {
 PVOID PoolAllocate(POOL_TYPE type, SIZE_T size, ULONG tag, bool system);
 void PoolFree(PVOID p, ULONG tag, bool checkTag);
 bool ConsumePoolFault(ULONG tag);
-// While one exists on a thread, the emulation's own work there is not counted for
-// fault injection (the front ends building their objects).
-struct FaultsSuspended {
-    FaultsSuspended();
-    ~FaultsSuspended();
-};
+using hk::FaultsSuspended;
 bool ConsumeIrpFault();
 bool ConsumeApiFault(Api api, NTSTATUS* status);
 void LeakCheckDevice(PDEVICE_OBJECT device, bool lastOfDriver);

@@ -58,14 +58,27 @@ std::shared_ptr<IrpShadow> Find(PIRP irp)
 
 PIO_STACK_LOCATION Location(PIRP irp, int number) { return (PIO_STACK_LOCATION)(irp + 1) + (number - 1); }
 
+// Each IRP is followed by one spare, zeroed stack location: a driver that writes to
+// the location past its last one (IoMarkIrpPending in the allocator's own completion
+// routine does) writes there, and the verifier sees it instead of a corrupted heap.
+PIO_STACK_LOCATION Guard(PIRP irp) { return (PIO_STACK_LOCATION)(irp + 1) + irp->StackCount; }
+
+bool GuardTouched(PIRP irp)
+{
+    static const IO_STACK_LOCATION zero{};
+    if (std::memcmp(Guard(irp), &zero, sizeof zero) == 0) return false;
+    std::memset(Guard(irp), 0, sizeof(IO_STACK_LOCATION));
+    return true;
+}
+
 PIRP NewIrp(CCHAR stackSize, IrpKind kind)
 {
     USHORT size = IoSizeOfIrp(stackSize);
-    auto* irp = (PIRP)std::calloc(1, size);
+    auto* irp = (PIRP)std::calloc(1, size + sizeof(IO_STACK_LOCATION));
     IoInitializeIrp(irp, size, stackSize);
     auto shadow = std::make_shared<IrpShadow>();
     shadow->kind = kind;
-    shadow->bytes = size;
+    shadow->bytes = size + sizeof(IO_STACK_LOCATION);
     shadow->levels.resize((size_t)stackSize + 2);
     std::lock_guard<std::mutex> g(gIrpLock);
     gIrps[irp] = shadow;
@@ -241,7 +254,9 @@ VOID IoFreeIrp(PIRP Irp)
         Report("irp-use-after-free", "IoFreeIrp on " + IrpName(Irp) + ", which is not an allocated IRP (freed twice?)");
         return;
     }
-    if (s->state == IrpState::Active || s->state == IrpState::Completing)
+    // A completion routine may free the IRP it is handed, as long as it then returns
+    // STATUS_MORE_PROCESSING_REQUIRED (checked when it returns).
+    if (s->state == IrpState::Active)
         Report("irp-freed-in-use", IrpName(Irp) + " freed while a driver below still owns it");
     if (Irp->CancelRoutine) Report("irp-freed-with-cancel-routine", IrpName(Irp) + " freed with its cancel routine set");
     Forget(Irp);
@@ -352,7 +367,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         Report("irp-use-after-free", "IofCallDriver with " + IrpName(Irp) + ", which is not an allocated IRP");
         return STATUS_INVALID_PARAMETER;
     }
-    if (!IsLiveDevice(DeviceObject)) {
+    if (!detail::IsLiveDevice(DeviceObject)) {
         Report("call-deleted-device", "IofCallDriver to " + Hex((ULONG_PTR)DeviceObject) + ", which is not a live device");
         return STATUS_NO_SUCH_DEVICE;
     }
@@ -477,6 +492,9 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR)
             self.device = upper;
             NTSTATUS r = routine(upper, Irp, context);
             self.device = savedDevice;
+            if (Find(Irp) == s && GuardTouched(Irp))
+                Report("stack-overrun", "completion routine " + Hex((ULONG_PTR)routine) + " wrote past the last stack location of " +
+                                            IrpName(Irp) + " (IoMarkIrpPending in the allocator's own completion routine?)");
             if (self.irql != irql) Report("completion-irql", "completion routine " + Hex((ULONG_PTR)routine) + " changed the IRQL");
             if (r == STATUS_MORE_PROCESSING_REQUIRED) {
                 if (Find(Irp) == s) s->state = IrpState::Halted;

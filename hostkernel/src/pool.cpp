@@ -45,12 +45,11 @@ std::map<Api, int> gApiCalls;
 
 bool IsPaged(POOL_TYPE t) { return (t & 1) != 0; }
 
-thread_local int tFaultsSuspended = 0;
-
 }  // namespace
 
-FaultsSuspended::FaultsSuspended() { tFaultsSuspended++; }
-FaultsSuspended::~FaultsSuspended() { tFaultsSuspended--; }
+thread_local int tFaultsSuspended = 0;
+
+
 
 std::string TagString(ULONG tag)
 {
@@ -244,6 +243,9 @@ size_t OutstandingPoolBytes(ULONG tag)
 }
 
 std::string TagText(ULONG tag) { return TagString(tag); }
+
+FaultsSuspended::FaultsSuspended() { detail::tFaultsSuspended++; }
+FaultsSuspended::~FaultsSuspended() { detail::tFaultsSuspended--; }
 
 bool IsPageableCode(const void* function)
 {

@@ -30,6 +30,13 @@ NTSTATUS NTAPI Continue(PDEVICE_OBJECT, PIRP irp, PVOID context)
     return STATUS_SUCCESS;
 }
 
+NTSTATUS NTAPI MarksBeyondTheStack(PDEVICE_OBJECT, PIRP irp, PVOID context)
+{
+    if (irp->PendingReturned) IoMarkIrpPending(irp);
+    KeSetEvent(&((Seen*)context)->event, 0, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
 NTSTATUS NTAPI ForgetsPending(PDEVICE_OBJECT, PIRP, PVOID context)
 {
     ((Seen*)context)->calls++;
@@ -351,5 +358,15 @@ TEST_F(IrpRules, PageableCompletionRoutinesAreReported)
     IoSetCompletionRoutine(irp, PageableCompletion, nullptr, TRUE, TRUE, TRUE);
     IoCallDriver(lower, irp);
     ExpectViolation("pageable-completion");
+    IoFreeIrp(irp);
+}
+
+TEST_F(IrpRules, TheAllocatorsRoutineHasNoStackLocationToMarkPending)
+{
+    bus.CompleteLater(10000);
+    PIRP irp = NewIrp(lower, IRP_MJ_READ);
+    IoSetCompletionRoutine(irp, MarksBeyondTheStack, &seen, TRUE, TRUE, TRUE);
+    if (IoCallDriver(lower, irp) == STATUS_PENDING) KeWaitForSingleObject(&seen.event, Executive, KernelMode, FALSE, nullptr);
+    ExpectViolation("stack-overrun");
     IoFreeIrp(irp);
 }

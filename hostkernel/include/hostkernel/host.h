@@ -69,6 +69,12 @@ enum class Api {
 };
 void FailApi(Api api, NTSTATUS status, int nth = 1);
 void ClearFaults();
+// While one exists on a thread, the work done there is not counted for fault injection:
+// for simulated drivers and front ends that build their own kernel objects.
+struct FaultsSuspended {
+    FaultsSuspended();
+    ~FaultsSuspended();
+};
 // Counts of calls made to an injectable routine since the last Reset.
 int ApiCalls(Api api);
 
@@ -104,6 +110,9 @@ private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };
+
+// Whether a device object exists and has not been deleted.
+bool IsLiveDevice(PDEVICE_OBJECT device);
 
 // ---- Code placement -------------------------------------------------------------------
 bool IsPageableCode(const void* function);

@@ -1,0 +1,318 @@
+// The pipe driver interface and the adapter's command set, from the port driver's side.
+#include "driver/sim_fixture.h"
+#include "lower/pipe.h"
+#include "lower/port_command.h"
+
+using namespace pipesim;
+
+namespace {
+struct ReadDone {
+    int calls = 0;
+    NTSTATUS status = STATUS_PENDING;
+    ULONG_PTR bytes = 0;
+    KIRQL irql = 0;
+};
+ReadDone gRead;
+
+// What a pump's completion routine does with its read: note the outcome, release the
+// MDL and the request, keep the request from the I/O manager.
+NTSTATUS NTAPI PumpLikeCompletion(PDEVICE_OBJECT, PIRP irp, PVOID)
+{
+    gRead.calls++;
+    gRead.status = irp->IoStatus.Status;
+    gRead.bytes = irp->IoStatus.Information;
+    gRead.irql = KeGetCurrentIrql();
+    MmUnlockPages(irp->MdlAddress);
+    IoFreeMdl(irp->MdlAddress);
+    irp->MdlAddress = nullptr;
+    IoFreeIrp(irp);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+}  // namespace
+
+class PipeInterface : public SimPortTest {
+protected:
+    void SetUp() override
+    {
+        SimPortTest::SetUp();
+        gRead = {};
+        Options o;
+        o.registry = {hk::RegistryValue::Dword(u"EndPointCaps", 1)};
+        o.maxPacketIn = 256;
+        ASSERT_EQ(STATUS_SUCCESS, AddAdapter(o));
+    }
+    NTSTATUS OpenAll()
+    {
+        NTSTATUS s = PipeOpenClose(port, &Port()->DataOutPipe, TRUE);
+        if (NT_SUCCESS(s)) s = PipeOpenClose(port, &Port()->DataInPipe, TRUE);
+        if (NT_SUCCESS(s)) s = PipeOpenClose(port, &Port()->StatusPipe, TRUE);
+        return s;
+    }
+    void CloseAll()
+    {
+        PipeOpenClose(port, &Port()->DataOutPipe, FALSE);
+        PipeOpenClose(port, &Port()->DataInPipe, FALSE);
+        PipeOpenClose(port, &Port()->StatusPipe, FALSE);
+    }
+};
+
+TEST_F(PipeInterface, OpensAndClosesThePipesWithThePortsOwnFileObjects)
+{
+    ASSERT_EQ(STATUS_SUCCESS, OpenAll());
+    EXPECT_TRUE(sim->IsOpen(Pipe::DataOut));
+    EXPECT_TRUE(sim->IsOpen(Pipe::DataIn));
+    EXPECT_TRUE(sim->IsOpen(Pipe::Status));
+    EXPECT_EQ(port, Port()->DataInPipe.File.DeviceObject) << "the port touches no other field";
+    EXPECT_EQ(STATUS_SUCCESS, PipeOpenClose(port, &Port()->DataInPipe, FALSE));
+    EXPECT_FALSE(sim->IsOpen(Pipe::DataIn));
+    EXPECT_EQ(STATUS_SUCCESS, PipeOpenClose(port, &Port()->DataInPipe, TRUE)) << "the same file object opens again";
+    CloseAll();
+    EXPECT_EQ(0u, hk::OutstandingIrps());
+}
+
+TEST_F(PipeInterface, APendingOpenReturnsItsFinalStatusAfterTheWait)
+{
+    sim->CompleteLater(Kind::Open, 20000);
+    sim->InjectFault(Pipe::DataIn, Kind::Open, Fault{STATUS_DEVICE_NOT_CONNECTED});
+    LONGLONG start = hk::Now();
+    EXPECT_EQ(STATUS_DEVICE_NOT_CONNECTED, PipeOpenClose(port, &Port()->DataInPipe, TRUE));
+    EXPECT_EQ(start + 20000, hk::Now());
+    sim->ClearFaults();
+    EXPECT_EQ(STATUS_SUCCESS, PipeOpenClose(port, &Port()->DataInPipe, TRUE));
+    EXPECT_EQ(STATUS_SUCCESS, PipeOpenClose(port, &Port()->DataInPipe, FALSE));
+}
+
+TEST_F(PipeInterface, ASyncCompletedOpenReturnsWithoutWaiting)
+{
+    sim->InjectFault(Pipe::DataOut, Kind::Open, Fault{STATUS_DEVICE_BUSY});
+    LONGLONG start = hk::Now();
+    EXPECT_EQ(STATUS_DEVICE_BUSY, PipeOpenClose(port, &Port()->DataOutPipe, TRUE));
+    EXPECT_EQ(start, hk::Now());
+}
+
+TEST_F(PipeInterface, AMissingStatusEndpointAnswersInvalidHandle)
+{
+    stack->Remove();
+    Options o;
+    o.statusEndpoint = false;
+    o.registry = {hk::RegistryValue::Dword(u"EndPointCaps", 2)};
+    ASSERT_EQ(STATUS_SUCCESS, AddAdapter(o));
+    EXPECT_EQ(STATUS_INVALID_HANDLE, PipeOpenClose(port, &Port()->StatusPipe, TRUE));
+}
+
+TEST_F(PipeInterface, OpenCloseWithoutAnIrpFailsCleanly)
+{
+    hk::FailIrpAllocation(1);
+    EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, PipeOpenClose(port, &Port()->DataInPipe, TRUE));
+    EXPECT_FALSE(sim->IsOpen(Pipe::DataIn));
+}
+
+TEST_F(PipeInterface, MaximumPacketSizesAreReadAndZeroIsPassedOn)
+{
+    OpenAll();
+    sim->SetMaxPacketSize(Pipe::DataOut, 0);
+    ULONG size = 99;
+    EXPECT_EQ(STATUS_SUCCESS, PipeGetMaxPacketSize(port, &Port()->DataInPipe, &size));
+    EXPECT_EQ(256u, size);
+    EXPECT_EQ(STATUS_SUCCESS, PipeGetMaxPacketSize(port, &Port()->DataOutPipe, &size));
+    EXPECT_EQ(0u, size) << "the caller substitutes 64";
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, PipeGetMaxPacketSize(port, &Port()->DataInPipe, nullptr));
+    sim->InjectFault(Pipe::DataIn, Kind::MaxPacket, Fault{STATUS_UNSUCCESSFUL});
+    size = 0;
+    EXPECT_EQ(STATUS_UNSUCCESSFUL, PipeGetMaxPacketSize(port, &Port()->DataInPipe, &size));
+    EXPECT_EQ(0u, size) << "left alone on failure";
+    hk::FailIrpAllocation(1);
+    EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, PipeGetMaxPacketSize(port, &Port()->DataInPipe, &size));
+
+    int before = sim->Count(IRP_MJ_DEVICE_CONTROL);
+    Port()->SurpriseRemoved = 1;
+    EXPECT_EQ(STATUS_DELETE_PENDING, PipeGetMaxPacketSize(port, &Port()->DataInPipe, &size));
+    Port()->SurpriseRemoved = 0;
+    EXPECT_EQ(before, sim->Count(IRP_MJ_DEVICE_CONTROL)) << "nothing was sent";
+    CloseAll();
+}
+
+TEST_F(PipeInterface, AbortEndsTheOutstandingReadAndResetReopensThePipe)
+{
+    OpenAll();
+    UCHAR buffer[16];
+    EXPECT_EQ(STATUS_PENDING, PipeReadAsync(Port(), buffer, sizeof buffer, &Port()->DataInPipe, PumpLikeCompletion));
+    EXPECT_EQ(STATUS_SUCCESS, PipeAbort(port, &Port()->DataInPipe));
+    EXPECT_EQ(1, gRead.calls);
+    EXPECT_EQ(STATUS_CANCELLED, gRead.status);
+    EXPECT_EQ(STATUS_SUCCESS, PipeReset(port, &Port()->DataInPipe));
+    sim->Feed({1, 2, 3});
+    EXPECT_EQ(STATUS_SUCCESS, PipeReadAsync(Port(), buffer, sizeof buffer, &Port()->DataInPipe, PumpLikeCompletion));
+    EXPECT_EQ(2, gRead.calls);
+    EXPECT_EQ(3u, gRead.bytes);
+    auto arrivals = sim->Arrivals();
+    int aborts = 0;
+    for (auto& a : arrivals) aborts += a.code == IOCTL_PIPE_ABORT && a.pipe == (int)Pipe::DataIn;
+    EXPECT_EQ(1, aborts) << "the abort names the pipe by its file object";
+    CloseAll();
+}
+
+TEST_F(PipeInterface, AnAsyncReadCompletesOnceAtDispatchLevelWithItsBytes)
+{
+    OpenAll();
+    UCHAR buffer[16] = {};
+    EXPECT_EQ(STATUS_PENDING, PipeReadAsync(Port(), buffer, sizeof buffer, &Port()->DataInPipe, PumpLikeCompletion));
+    EXPECT_EQ(0, gRead.calls);
+    sim->Feed({7, 8});
+    EXPECT_EQ(1, gRead.calls);
+    EXPECT_EQ(2u, gRead.bytes);
+    EXPECT_EQ(DISPATCH_LEVEL, gRead.irql);
+    EXPECT_EQ(7, buffer[0]);
+    EXPECT_EQ(0u, hk::OutstandingMdls());
+    EXPECT_EQ(0u, hk::OutstandingIrps());
+    CloseAll();
+}
+
+TEST_F(PipeInterface, AReadThatCannotBeIssuedMarksItsPumpIdle)
+{
+    UCHAR buffer[4];
+    KeClearEvent(&Port()->RxIdleEvent);
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, PipeReadAsync(Port(), nullptr, 4, &Port()->DataInPipe, PumpLikeCompletion));
+    EXPECT_TRUE(KeReadStateEvent(&Port()->RxIdleEvent));
+    KeClearEvent(&Port()->RxIdleEvent);
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, PipeReadAsync(Port(), buffer, 0, &Port()->DataInPipe, PumpLikeCompletion));
+    EXPECT_TRUE(KeReadStateEvent(&Port()->RxIdleEvent));
+
+    KeClearEvent(&Port()->StatusIdleEvent);
+    KeClearEvent(&Port()->RxIdleEvent);
+    hk::FailIrpAllocation(1);
+    EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, PipeReadAsync(Port(), buffer, 1, &Port()->StatusPipe, PumpLikeCompletion));
+    EXPECT_TRUE(KeReadStateEvent(&Port()->StatusIdleEvent));
+    EXPECT_FALSE(KeReadStateEvent(&Port()->RxIdleEvent)) << "only the asking pump";
+    EXPECT_EQ(0, gRead.calls);
+    EXPECT_EQ(0, sim->Count(IRP_MJ_READ));
+}
+
+// ---- Control transfers --------------------------------------------------------------------
+
+class ControlTransfers : public SimPortTest {
+protected:
+    void SetUp() override
+    {
+        SimPortTest::SetUp();
+        ASSERT_EQ(STATUS_SUCCESS, AddAdapter());
+    }
+    PDEVICE_OBJECT Lower() { return Port()->LowerDevice; }
+};
+
+TEST_F(ControlTransfers, AnOutTransferSendsTheSetupPacketFollowedByItsData)
+{
+    UCHAR data[2] = {0xA1, 0xB2};
+    EXPECT_EQ(STATUS_SUCCESS, PipeControlTransfer(Lower(), 0x40, 0x0B, 0x1234, 0x5678, 2, data));
+    ControlRecord r = sim->ControlTransfers().back();
+    EXPECT_EQ(10u, r.inputLength);
+    EXPECT_EQ(0u, r.outputLength);
+    EXPECT_EQ(0x40, r.requestType);
+    EXPECT_EQ(0x0B, r.request);
+    EXPECT_EQ(0x1234, r.value);
+    EXPECT_EQ(0x5678, r.index);
+    EXPECT_EQ(2, r.length);
+    EXPECT_EQ((std::vector<UCHAR>{0xA1, 0xB2}), r.data);
+    EXPECT_EQ(0u, hk::OutstandingPoolBytes(TAG_FILT) - (DriverRegistryPath.MaximumLength)) << "the setup buffer is freed";
+}
+
+TEST_F(ControlTransfers, AnInTransferSendsEightBytesAndReturnsTheDataIntoTheCallersBuffer)
+{
+    sim->SetControlInData({1, 2, 3, 4});
+    UCHAR data[4] = {};
+    EXPECT_EQ(STATUS_SUCCESS, PipeControlTransfer(Lower(), 0xC0, 0x05, 0, 0, 4, data));
+    ControlRecord r = sim->ControlTransfers().back();
+    EXPECT_EQ(8u, r.inputLength);
+    EXPECT_EQ(4u, r.outputLength);
+    EXPECT_EQ(4, data[3]);
+}
+
+TEST_F(ControlTransfers, NoDataStageNeedsNoData)
+{
+    EXPECT_EQ(STATUS_SUCCESS, PipeControlTransfer(Lower(), 0x21, 0x22, 3, 0, 0, nullptr));
+    EXPECT_EQ(8u, sim->ControlTransfers().back().inputLength);
+}
+
+TEST_F(ControlTransfers, StandardReservedAndBadRecipientRequestsNeverReachThePipeDriver)
+{
+    UCHAR data[2] = {};
+    for (UCHAR type : {0x00, 0x60, 0x44, 0x80, 0xE0}) {
+        EXPECT_EQ(STATUS_INVALID_PARAMETER, PipeControlTransfer(Lower(), type, 1, 0, 0, 2, data)) << (int)type;
+    }
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, PipeControlTransfer(Lower(), 0x40, 1, 0, 0, 2, nullptr)) << "length without data";
+    EXPECT_EQ(STATUS_DELETE_PENDING, PipeControlTransfer(nullptr, 0x40, 1, 0, 0, 0, nullptr));
+    EXPECT_TRUE(sim->ControlTransfers().empty());
+    EXPECT_EQ(DriverRegistryPath.MaximumLength, hk::OutstandingPoolBytes(TAG_FILT)) << "nothing allocated";
+}
+
+TEST_F(ControlTransfers, AllocationFailuresEndTheTransferWithoutLeaks)
+{
+    UCHAR data[2] = {};
+    hk::FailPoolAllocation(1, TAG_FILT);
+    EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, PipeControlTransfer(Lower(), 0x40, 1, 0, 0, 2, data));
+    hk::FailIrpAllocation(1);
+    EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, PipeControlTransfer(Lower(), 0x40, 1, 0, 0, 2, data));
+    EXPECT_TRUE(sim->ControlTransfers().empty());
+    EXPECT_EQ(DriverRegistryPath.MaximumLength, hk::OutstandingPoolBytes(TAG_FILT));
+}
+
+TEST_F(ControlTransfers, APendingTransferIsWaitedForAndItsStatusReturned)
+{
+    sim->CompleteLater(Kind::ControlTransfer, 30000);
+    sim->InjectFault(Pipe::Control, Kind::ControlTransfer, Fault{STATUS_DEVICE_DATA_ERROR, false, false, MAXULONG, 1});
+    UCHAR data[2] = {};
+    LONGLONG start = hk::Now();
+    EXPECT_EQ(STATUS_DEVICE_DATA_ERROR, PipeControlTransfer(Lower(), 0x40, 1, 0, 0, 2, data));
+    EXPECT_EQ(start + 30000, hk::Now());
+}
+
+// ---- Port commands ------------------------------------------------------------------------
+
+class PortCommands : public ControlTransfers {};
+
+TEST_F(PortCommands, CarryTheSelectorAndArgumentsAsAVendorRequest)
+{
+    EXPECT_EQ(STATUS_SUCCESS, SendPortCommand(Port(), CMD_PORT_ENABLE, 1));
+    EXPECT_EQ(STATUS_SUCCESS, SendPortCommand(Port(), CMD_MODEM_CONTROL, MCB_RTS | MCB_DTR));
+    EXPECT_EQ(STATUS_SUCCESS, SendPortCommand(Port(), CMD_FLOW_CHARS, 0x11, 0x13));
+    EXPECT_EQ(STATUS_SUCCESS, SendPortCommand(Port(), CMD_ERROR_CHAR, 1, '#'));
+    EXPECT_EQ(STATUS_SUCCESS, SendPortCommand(Port(), CMD_LINE_CONFIG, 8, LF_8_DATA_BITS));
+    EXPECT_EQ(STATUS_SUCCESS, SendPortCommand(Port(), CMD_LINE_CONFIG, LCB_8_DATA_BITS | 3));
+    auto controls = sim->ControlTransfers();
+    ASSERT_EQ(6u, controls.size());
+    for (auto& c : controls) {
+        EXPECT_EQ(0x40, c.requestType);
+        EXPECT_EQ(0x0B, c.request);
+        EXPECT_EQ(0, c.value);
+        EXPECT_EQ(0, c.index);
+        EXPECT_FALSE(c.unknownCommand);
+    }
+    EXPECT_EQ(2, controls[0].length);
+    EXPECT_EQ(3, controls[2].length);
+    auto commands = sim->Commands();
+    EXPECT_EQ((std::vector<UCHAR>{3, 1}), commands[0]);
+    EXPECT_EQ((std::vector<UCHAR>{1, 3}), commands[1]);
+    EXPECT_EQ((std::vector<UCHAR>{2, 0x11, 0x13}), commands[2]);
+    EXPECT_EQ((std::vector<UCHAR>{4, 1, '#'}), commands[3]);
+    AdapterState a = sim->Adapter();
+    EXPECT_TRUE(a.portEnabled);
+    EXPECT_TRUE(a.rts && a.dtr && !a.breakOn);
+    EXPECT_EQ(2, a.line.form) << "the last line configuration was the two-byte form";
+    EXPECT_EQ(115200u, a.line.baud);
+    EXPECT_TRUE(a.errorCharEnabled);
+}
+
+TEST_F(PortCommands, TheAdaptersAnswerIsReturnedAsItIs)
+{
+    sim->InjectFault(Pipe::Control, Kind::ControlTransfer, Fault{STATUS_DEVICE_NOT_CONNECTED, false, false, MAXULONG, 1});
+    EXPECT_EQ(STATUS_DEVICE_NOT_CONNECTED, SendPortCommand(Port(), CMD_PORT_ENABLE, 0));
+    EXPECT_EQ(STATUS_SUCCESS, SendPortCommand(Port(), CMD_PORT_ENABLE, 0));
+}
+
+TEST_F(PortCommands, PayloadsOtherThanTwoOrThreeBytesAreRefused)
+{
+    UCHAR payload[4] = {1, 2, 3, 4};
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, SendPortCommand(Port(), payload, 1));
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, SendPortCommand(Port(), payload, 4));
+    EXPECT_TRUE(sim->ControlTransfers().empty());
+}

@@ -1,0 +1,399 @@
+// The simulated pipe driver's contract, driven as the port driver would drive it:
+// every later test trusts these behaviours.
+#include "pipesim/pipesim.h"
+#include "support/kernel_test.h"
+
+using namespace pipesim;
+
+namespace {
+constexpr ULONG kReset = CTL_CODE(0x23, 2, METHOD_BUFFERED, FILE_ANY_ACCESS);
+constexpr ULONG kAbort = CTL_CODE(0x23, 8, METHOD_BUFFERED, FILE_ANY_ACCESS);
+constexpr ULONG kControl = CTL_CODE(0x23, 9, METHOD_BUFFERED, FILE_ANY_ACCESS);
+constexpr ULONG kMaxPacket = CTL_CODE(0x23, 10, METHOD_BUFFERED, FILE_ANY_ACCESS);
+constexpr ULONG kWrite = CTL_CODE(0x23, 16, METHOD_BUFFERED, FILE_ANY_ACCESS);
+
+struct Done {
+    KEVENT event;
+    NTSTATUS status = STATUS_PENDING;
+    ULONG_PTR information = 0;
+    KIRQL irql = 0;
+    int calls = 0;
+};
+
+NTSTATUS NTAPI KeepAndFree(PDEVICE_OBJECT, PIRP irp, PVOID context)
+{
+    auto* d = (Done*)context;
+    d->status = irp->IoStatus.Status;
+    d->information = irp->IoStatus.Information;
+    d->irql = KeGetCurrentIrql();
+    d->calls++;
+    if (irp->MdlAddress) {
+        MmUnlockPages(irp->MdlAddress);
+        IoFreeMdl(irp->MdlAddress);
+        irp->MdlAddress = nullptr;
+    }
+    IoFreeIrp(irp);
+    KeSetEvent(&d->event, 0, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+}  // namespace
+
+class Sim : public KernelTest {
+protected:
+    void SetUp() override
+    {
+        KernelTest::SetUp();
+        sim = std::make_unique<PipeSim>(Options{});
+        for (int i = 0; i < 3; ++i) {
+            files[i] = {};
+            names[i] = u"\\PIPE0" + std::u16string(1, (char16_t)(u'0' + i));
+            files[i].FileName.Buffer = names[i].data();
+            files[i].FileName.Length = (USHORT)(names[i].size() * 2);
+            files[i].FileName.MaximumLength = files[i].FileName.Length;
+        }
+    }
+    void TearDown() override
+    {
+        sim.reset();
+        KernelTest::TearDown();
+    }
+    PDEVICE_OBJECT dev() { return sim->Device(); }
+
+    // A driver-owned request, waited for; returns its final status.
+    NTSTATUS Major(UCHAR major, PFILE_OBJECT file, Done* d = nullptr)
+    {
+        Done local;
+        if (!d) d = &local;
+        KeInitializeEvent(&d->event, NotificationEvent, FALSE);
+        PIRP irp = IoAllocateIrp(dev()->StackSize, FALSE);
+        PIO_STACK_LOCATION s = IoGetNextIrpStackLocation(irp);
+        s->MajorFunction = major;
+        s->FileObject = file;
+        IoSetCompletionRoutine(irp, KeepAndFree, d, TRUE, TRUE, TRUE);
+        IoCallDriver(dev(), irp);
+        KeWaitForSingleObject(&d->event, Executive, KernelMode, FALSE, nullptr);
+        return d->status;
+    }
+    NTSTATUS Open(int pipe) { return Major(IRP_MJ_CREATE, &files[pipe]); }
+    NTSTATUS Ioctl(ULONG code, PFILE_OBJECT file, const void* in = nullptr, ULONG inLength = 0, void* out = nullptr,
+                   ULONG outLength = 0, ULONG_PTR* information = nullptr)
+    {
+        KEVENT event;
+        IO_STATUS_BLOCK iosb;
+        KeInitializeEvent(&event, NotificationEvent, FALSE);
+        PIRP irp = IoBuildDeviceIoControlRequest(code, dev(), (PVOID)in, inLength, out, outLength, FALSE, &event, &iosb);
+        IoGetNextIrpStackLocation(irp)->FileObject = file;
+        NTSTATUS status = IoCallDriver(dev(), irp);
+        if (status == STATUS_PENDING) {
+            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+            status = iosb.Status;
+        }
+        if (information) *information = iosb.Information;
+        return status;
+    }
+    // Starts a read of `length` bytes on a pipe; `d` learns its completion.
+    NTSTATUS StartRead(int pipe, UCHAR* buffer, ULONG length, Done* d)
+    {
+        KeInitializeEvent(&d->event, NotificationEvent, FALSE);
+        LARGE_INTEGER zero = {};
+        PIRP irp = IoBuildAsynchronousFsdRequest(IRP_MJ_READ, dev(), buffer, length, &zero, nullptr);
+        IoGetNextIrpStackLocation(irp)->FileObject = &files[pipe];
+        IoSetCompletionRoutine(irp, KeepAndFree, d, TRUE, TRUE, TRUE);
+        return IoCallDriver(dev(), irp);
+    }
+    NTSTATUS WritePipe(const std::vector<UCHAR>& bytes, ULONG_PTR* sent = nullptr)
+    {
+        return Ioctl(kWrite, &files[0], bytes.data(), (ULONG)bytes.size(), nullptr, 0, sent);
+    }
+    NTSTATUS Control(std::vector<UCHAR> setupAndData, void* out = nullptr, ULONG outLength = 0, ULONG_PTR* info = nullptr)
+    {
+        return Ioctl(kControl, nullptr, setupAndData.data(), (ULONG)setupAndData.size(), out, outLength, info);
+    }
+
+    std::unique_ptr<PipeSim> sim;
+    FILE_OBJECT files[3];
+    std::u16string names[3];
+};
+
+TEST_F(Sim, OpensPipesByFileNameAndRefusesWhatIsNotThere)
+{
+    EXPECT_EQ(STATUS_SUCCESS, Open(0));
+    EXPECT_EQ(STATUS_SUCCESS, Open(1));
+    EXPECT_EQ(STATUS_SUCCESS, Open(2));
+    EXPECT_TRUE(sim->IsOpen(Pipe::DataIn));
+    EXPECT_EQ(STATUS_SUCCESS, Major(IRP_MJ_CLOSE, &files[1]));
+    EXPECT_FALSE(sim->IsOpen(Pipe::DataIn));
+    ULONG size = 0;
+    EXPECT_EQ(STATUS_INVALID_HANDLE, Ioctl(kMaxPacket, &files[1], nullptr, 0, &size, 4)) << "a closed pipe takes no requests";
+
+    FILE_OBJECT other = {};
+    std::u16string name = u"\\PIPE07";
+    other.FileName = {(USHORT)(name.size() * 2), (USHORT)(name.size() * 2), name.data()};
+    EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND, Major(IRP_MJ_CREATE, &other));
+
+    sim.reset();
+    Options noStatus;
+    noStatus.statusEndpoint = false;
+    sim = std::make_unique<PipeSim>(noStatus);
+    EXPECT_EQ(STATUS_INVALID_HANDLE, Open(2)) << "an adapter without a status endpoint";
+}
+
+TEST_F(Sim, ReportsEachPipesMaximumPacketSizeZeroIncluded)
+{
+    for (int i = 0; i < 3; ++i) Open(i);
+    sim->SetMaxPacketSize(Pipe::DataIn, 512);
+    sim->SetMaxPacketSize(Pipe::DataOut, 0);
+    ULONG size = 7;
+    ULONG_PTR info = 0;
+    EXPECT_EQ(STATUS_SUCCESS, Ioctl(kMaxPacket, &files[1], nullptr, 0, &size, 4, &info));
+    EXPECT_EQ(512u, size);
+    EXPECT_EQ(4u, info);
+    EXPECT_EQ(STATUS_SUCCESS, Ioctl(kMaxPacket, &files[0], nullptr, 0, &size, 4));
+    EXPECT_EQ(0u, size);
+    EXPECT_EQ(STATUS_BUFFER_TOO_SMALL, Ioctl(kMaxPacket, &files[0], nullptr, 0, &size, 2));
+}
+
+TEST_F(Sim, BulkInReadsTakeWhatIsThereInPacketsOrWaitForIt)
+{
+    Open(1);
+    std::vector<UCHAR> data(150);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = (UCHAR)i;
+    sim->Feed(data);  // packets of 64, 64 and a short 22
+    UCHAR buffer[256];
+    Done d;
+    EXPECT_EQ(STATUS_SUCCESS, StartRead(1, buffer, 100, &d));
+    EXPECT_EQ(100u, d.information) << "a full packet does not end the transfer; the read's length does";
+    EXPECT_EQ(0, std::memcmp(buffer, data.data(), 100));
+    StartRead(1, buffer, 256, &d);
+    EXPECT_EQ(50u, d.information) << "the short packet ends it";
+    EXPECT_EQ(0, std::memcmp(buffer, data.data() + 100, 50));
+
+    EXPECT_EQ(STATUS_PENDING, StartRead(1, buffer, 16, &d));
+    EXPECT_EQ(1u, sim->Outstanding(Pipe::DataIn));
+    sim->Feed({9, 8, 7}, false);
+    ASSERT_EQ(3, d.calls);
+    EXPECT_EQ(3u, d.information);
+    EXPECT_EQ(DISPATCH_LEVEL, d.irql) << "data arrives from the hardware side";
+    EXPECT_EQ(9, buffer[0]);
+}
+
+TEST_F(Sim, AbortCompletesEverythingOutstandingAndResetMakesThePipeUsableAgain)
+{
+    Open(1);
+    UCHAR buffer[8];
+    Done a, b;
+    StartRead(1, buffer, 8, &a);
+    StartRead(1, buffer, 8, &b);
+    EXPECT_EQ(STATUS_SUCCESS, Ioctl(kAbort, &files[1]));
+    EXPECT_EQ(STATUS_CANCELLED, a.status);
+    EXPECT_EQ(STATUS_CANCELLED, b.status);
+    Done c;
+    StartRead(1, buffer, 8, &c);
+    EXPECT_NE(STATUS_SUCCESS, c.status) << "an aborted pipe refuses until it is reset";
+    EXPECT_EQ(STATUS_SUCCESS, Ioctl(kReset, &files[1]));
+    sim->Feed({1});
+    StartRead(1, buffer, 8, &c);
+    EXPECT_EQ(STATUS_SUCCESS, c.status);
+}
+
+TEST_F(Sim, AHeldReadCanBeCancelled)
+{
+    Open(1);
+    UCHAR buffer[8];
+    Done d;
+    KeInitializeEvent(&d.event, NotificationEvent, FALSE);
+    LARGE_INTEGER zero = {};
+    PIRP irp = IoBuildAsynchronousFsdRequest(IRP_MJ_READ, dev(), buffer, 8, &zero, nullptr);
+    IoGetNextIrpStackLocation(irp)->FileObject = &files[1];
+    IoSetCompletionRoutine(irp, KeepAndFree, &d, TRUE, TRUE, TRUE);
+    ASSERT_EQ(STATUS_PENDING, IoCallDriver(dev(), irp));
+    EXPECT_TRUE(IoCancelIrp(irp));
+    EXPECT_EQ(STATUS_CANCELLED, d.status);
+    EXPECT_EQ(0u, sim->Outstanding(Pipe::DataIn));
+}
+
+TEST_F(Sim, TheStatusEndpointAnswersEveryReadWithTheLines)
+{
+    Open(2);
+    sim->SetLines(LINE_CTS | LINE_RI);
+    UCHAR b = 0;
+    Done d;
+    EXPECT_EQ(STATUS_SUCCESS, StartRead(2, &b, 1, &d));
+    EXPECT_EQ(1u, d.information);
+    EXPECT_EQ(LINE_CTS | LINE_RI, b);
+}
+
+TEST_F(Sim, WritesAreRecordedAsTransfersZeroLengthPacketsIncluded)
+{
+    Open(0);
+    ULONG_PTR sent = 0;
+    EXPECT_EQ(STATUS_SUCCESS, WritePipe({1, 2, 3}, &sent));
+    EXPECT_EQ(3u, sent);
+    EXPECT_EQ(STATUS_SUCCESS, WritePipe({}, &sent));
+    EXPECT_EQ(0u, sent);
+    auto transfers = sim->OutTransfers();
+    ASSERT_EQ(2u, transfers.size());
+    EXPECT_EQ(3u, transfers[0].size());
+    EXPECT_TRUE(transfers[1].empty());
+    Open(1);
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, Ioctl(kWrite, &files[1], "x", 1)) << "only the bulk OUT pipe writes";
+}
+
+TEST_F(Sim, TheLoopbackPlugReturnsTransmittedBytesAndTiesTheLines)
+{
+    for (int i = 0; i < 3; ++i) Open(i);
+    sim->SetLoopback(true);
+    UCHAR buffer[8] = {};
+    Done d;
+    StartRead(1, buffer, 8, &d);
+    WritePipe({'h', 'i'});
+    EXPECT_EQ(2u, d.information);
+    EXPECT_EQ('h', buffer[0]);
+    EXPECT_EQ(0, sim->StatusByte());
+    Control({0x40, 0x0B, 0, 0, 0, 0, 2, 0, 1, 0x03});  // RTS and DTR on
+    EXPECT_EQ(LINE_CTS | LINE_DSR | LINE_DCD, sim->StatusByte());
+}
+
+TEST_F(Sim, DecodesTheCommandSetIntoAdapterState)
+{
+    EXPECT_EQ(STATUS_SUCCESS, Control({0x40, 0x0B, 0, 0, 0, 0, 2, 0, 3, 1}));
+    Control({0x40, 0x0B, 0, 0, 0, 0, 2, 0, 1, 0x07});
+    Control({0x40, 0x0B, 0, 0, 0, 0, 3, 0, 2, 0x11, 0x13});
+    Control({0x40, 0x0B, 0, 0, 0, 0, 3, 0, 4, 1, '?'});
+    Control({0x40, 0x0B, 0, 0, 0, 0, 2, 0, 0, 0x04 | 0x01 | 0x10 | 0x40});  // 19200 8E1 RTS/CTS
+    AdapterState a = sim->Adapter();
+    EXPECT_TRUE(a.portEnabled);
+    EXPECT_TRUE(a.rts && a.dtr && a.breakOn);
+    EXPECT_EQ(0x11, a.xonChar);
+    EXPECT_EQ(0x13, a.xoffChar);
+    EXPECT_TRUE(a.errorCharEnabled);
+    EXPECT_EQ('?', a.errorChar);
+    EXPECT_EQ(2, a.line.form);
+    EXPECT_EQ(19200u, a.line.baud);
+    EXPECT_EQ(8, a.line.dataBits);
+    EXPECT_EQ(Parity::Even, a.line.parity);
+    EXPECT_TRUE(a.line.rtsCts);
+
+    Control({0x40, 0x0B, 0, 0, 0, 0, 3, 0, 0, 2, 0x01 | 0x02 | 0x08 | 0x20});  // 2400 8O2 XON/XOFF
+    a = sim->Adapter();
+    EXPECT_EQ(3, a.line.form);
+    EXPECT_EQ(2400u, a.line.baud);
+    EXPECT_EQ(2, a.line.stopBits);
+    EXPECT_EQ(Parity::Odd, a.line.parity);
+    EXPECT_TRUE(a.line.xonXoff);
+
+    Control({0x40, 0x0B, 0, 0, 0, 0, 2, 0, 9, 9});
+    auto records = sim->ControlTransfers();
+    EXPECT_TRUE(records.back().unknownCommand);
+    EXPECT_EQ(7u, sim->Commands().size());
+}
+
+TEST_F(Sim, ControlTransfersAreValidatedAndInDataComesBack)
+{
+    sim->SetControlInData({0xAA, 0xBB, 0xCC, 0xDD});
+    UCHAR out[4] = {};
+    ULONG_PTR info = 0;
+    EXPECT_EQ(STATUS_SUCCESS, Control({0xC0, 0x01, 0x34, 0x12, 0, 0, 4, 0}, out, 4, &info));
+    EXPECT_EQ(4u, info);
+    EXPECT_EQ(0xDD, out[3]);
+    ControlRecord r = sim->ControlTransfers().back();
+    EXPECT_EQ(0x1234, r.value);
+    EXPECT_EQ(8u, r.inputLength);
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, Control({0x40, 0x0B, 0, 0, 0, 0, 2, 0, 1})) << "data shorter than wLength";
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, Control({0x00, 0x06, 0, 0, 0, 0, 0, 0})) << "a standard request";
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, Control({0x40, 0x0B, 0})) << "no setup packet";
+}
+
+TEST_F(Sim, RequestsCompleteInsideTheCallOrLaterAtDispatchLevel)
+{
+    Open(0);
+    sim->CompleteLater(Kind::Write, 50000);
+    KEVENT event;
+    IO_STATUS_BLOCK iosb = {};
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    UCHAR byte = 1;
+    PIRP irp = IoBuildDeviceIoControlRequest(kWrite, dev(), &byte, 1, nullptr, 0, FALSE, &event, &iosb);
+    IoGetNextIrpStackLocation(irp)->FileObject = &files[0];
+    LONGLONG start = hk::Now();
+    ASSERT_EQ(STATUS_PENDING, IoCallDriver(dev(), irp));
+    EXPECT_FALSE(KeReadStateEvent(&event));
+    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+    EXPECT_EQ(start + 50000, hk::Now());
+    EXPECT_EQ(1u, iosb.Information);
+
+    sim->CompleteLater(Kind::Open, 0);
+    Done d;
+    KeInitializeEvent(&d.event, NotificationEvent, FALSE);
+    PIRP open = IoAllocateIrp(dev()->StackSize, FALSE);
+    IoGetNextIrpStackLocation(open)->MajorFunction = IRP_MJ_CREATE;
+    IoGetNextIrpStackLocation(open)->FileObject = &files[1];
+    IoSetCompletionRoutine(open, KeepAndFree, &d, TRUE, TRUE, TRUE);
+    EXPECT_EQ(STATUS_PENDING, IoCallDriver(dev(), open));
+    KeWaitForSingleObject(&d.event, Executive, KernelMode, FALSE, nullptr);
+    EXPECT_EQ(STATUS_SUCCESS, d.status);
+    EXPECT_EQ(DISPATCH_LEVEL, d.irql);
+}
+
+TEST_F(Sim, FaultsFailShortenStallOrEmptyRequests)
+{
+    Open(0);
+    Open(1);
+    sim->InjectFault(Pipe::DataOut, Kind::Write, Fault{STATUS_DEVICE_DATA_ERROR, false, false, MAXULONG, 1});
+    EXPECT_EQ(STATUS_DEVICE_DATA_ERROR, WritePipe({1}));
+    EXPECT_EQ(STATUS_SUCCESS, WritePipe({1})) << "the fault applied once";
+    sim->InjectFault(Pipe::DataOut, Kind::Write, Fault{STATUS_SUCCESS, false, false, 2, -1});
+    ULONG_PTR sent = 0;
+    WritePipe({1, 2, 3, 4}, &sent);
+    EXPECT_EQ(2u, sent);
+    sim->ClearFaults();
+
+    sim->Feed({5, 6});
+    sim->InjectFault(Pipe::DataIn, Kind::Read, Fault{STATUS_SUCCESS, false, true, MAXULONG, 1});
+    UCHAR buffer[4];
+    Done d;
+    StartRead(1, buffer, 4, &d);
+    EXPECT_EQ(STATUS_SUCCESS, d.status);
+    EXPECT_EQ(0u, d.information) << "completes empty although data is there";
+    EXPECT_EQ(2u, sim->PendingInBytes());
+
+    sim->InjectFault(Pipe::DataIn, Kind::Read, Fault{STATUS_SUCCESS, true, false, MAXULONG, 1});
+    EXPECT_EQ(STATUS_PENDING, StartRead(1, buffer, 4, &d));
+    hk::AdvanceMs(1000);
+    EXPECT_EQ(1, d.calls) << "stalled: data does not release it";
+    Ioctl(kAbort, &files[1]);
+    EXPECT_EQ(STATUS_CANCELLED, d.status);
+}
+
+TEST_F(Sim, PacingHoldsAWriteForItsTimeOnTheWire)
+{
+    Open(0);
+    sim->SetPacing(true);
+    LONGLONG start = hk::Now();
+    EXPECT_EQ(STATUS_SUCCESS, WritePipe(std::vector<UCHAR>(1152, 0x55)));
+    EXPECT_EQ(start + 100 * 10000, hk::Now()) << "1152 bytes of 10 bits at 115200 baud take 100 ms";
+}
+
+TEST_F(Sim, PnpPowerAndOtherRequestsAreCompletedAndCounted)
+{
+    hk::Result r = hk::SendRequest(dev(), [](PIO_STACK_LOCATION s) {
+        s->MajorFunction = IRP_MJ_PNP;
+        s->MinorFunction = IRP_MN_START_DEVICE;
+    });
+    EXPECT_EQ(STATUS_SUCCESS, r.status);
+    r = hk::SendRequest(dev(), [](PIO_STACK_LOCATION s) {
+        s->MajorFunction = IRP_MJ_PNP;
+        s->MinorFunction = IRP_MN_QUERY_ID;
+    });
+    EXPECT_EQ(STATUS_NOT_SUPPORTED, r.status) << "a bus driver leaves what it does not handle";
+    r = hk::SendRequest(
+        dev(),
+        [](PIO_STACK_LOCATION s) {
+            s->MajorFunction = IRP_MJ_POWER;
+            s->MinorFunction = IRP_MN_SET_POWER;
+        },
+        STATUS_NOT_SUPPORTED, true);
+    EXPECT_EQ(STATUS_SUCCESS, r.status);
+    EXPECT_EQ(2, sim->Count(IRP_MJ_PNP));
+    EXPECT_EQ(1, sim->Count(IRP_MJ_PNP, IRP_MN_START_DEVICE));
+    EXPECT_EQ(1, sim->Count(IRP_MJ_POWER));
+}
