@@ -193,15 +193,10 @@ struct StubBus::Impl {
     KDPC dpc;
 };
 
-namespace {
-NTSTATUS NTAPI StubDispatch(PDEVICE_OBJECT device, PIRP irp)
+NTSTATUS BusDriverStatus(PIRP irp)
 {
-    auto* impl = *(StubBus::Impl**)device->DeviceExtension;
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     NTSTATUS status = irp->IoStatus.Status;
-    ULONG_PTR information = irp->IoStatus.Information;
-    std::unique_lock<std::mutex> lk(impl->lock);
-    auto configured = impl->statuses.find(stack->MajorFunction);
     switch (stack->MajorFunction) {
     case IRP_MJ_PNP:
         switch (stack->MinorFunction) {
@@ -213,23 +208,31 @@ NTSTATUS NTAPI StubDispatch(PDEVICE_OBJECT device, PIRP irp)
         case IRP_MN_QUERY_STOP_DEVICE:
         case IRP_MN_CANCEL_STOP_DEVICE:
         case IRP_MN_SURPRISE_REMOVAL:
-            status = STATUS_SUCCESS;
-            break;
+            return STATUS_SUCCESS;
         default:
-            break;  // a bus driver leaves what it does not handle as it found it
+            return status;
         }
-        break;
     case IRP_MJ_POWER:
         PoStartNextPowerIrp(irp);
-        if (stack->MinorFunction == IRP_MN_SET_POWER || stack->MinorFunction == IRP_MN_QUERY_POWER) status = STATUS_SUCCESS;
-        break;
+        return (stack->MinorFunction == IRP_MN_SET_POWER || stack->MinorFunction == IRP_MN_QUERY_POWER) ? STATUS_SUCCESS : status;
     case IRP_MJ_SYSTEM_CONTROL:
-        break;
+        return status;
     default:
-        status = STATUS_SUCCESS;
-        information = 0;
-        break;
+        return STATUS_SUCCESS;
     }
+}
+
+namespace {
+NTSTATUS NTAPI StubDispatch(PDEVICE_OBJECT device, PIRP irp)
+{
+    auto* impl = *(StubBus::Impl**)device->DeviceExtension;
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    bool keepsInformation = stack->MajorFunction == IRP_MJ_PNP || stack->MajorFunction == IRP_MJ_POWER ||
+                            stack->MajorFunction == IRP_MJ_SYSTEM_CONTROL;
+    ULONG_PTR information = keepsInformation ? irp->IoStatus.Information : 0;
+    NTSTATUS status = BusDriverStatus(irp);
+    std::unique_lock<std::mutex> lk(impl->lock);
+    auto configured = impl->statuses.find(stack->MajorFunction);
     if (configured != impl->statuses.end()) status = configured->second;
     impl->arrived.push_back({stack->MajorFunction, stack->MinorFunction, *stack, stack->FileObject, status});
     if (impl->delay) {

@@ -479,29 +479,10 @@ struct PipeSim::Impl {
         return Finish(irp, Pipe::Control, Kind::ControlTransfer, f.status, information);
     }
 
-    // The bus driver's part: PnP and power succeed, WMI and unknown minors keep their status.
-    static NTSTATUS BusRequest(PIRP irp, PIO_STACK_LOCATION stack)
+    // The bus driver's part, as the emulation's bus drivers do it.
+    static NTSTATUS BusRequest(PIRP irp)
     {
-        NTSTATUS status = irp->IoStatus.Status;
-        if (stack->MajorFunction == IRP_MJ_PNP) {
-            switch (stack->MinorFunction) {
-            case IRP_MN_START_DEVICE:
-            case IRP_MN_QUERY_REMOVE_DEVICE:
-            case IRP_MN_REMOVE_DEVICE:
-            case IRP_MN_CANCEL_REMOVE_DEVICE:
-            case IRP_MN_STOP_DEVICE:
-            case IRP_MN_QUERY_STOP_DEVICE:
-            case IRP_MN_CANCEL_STOP_DEVICE:
-            case IRP_MN_SURPRISE_REMOVAL:
-                status = STATUS_SUCCESS;
-                break;
-            default:
-                break;
-            }
-        } else if (stack->MajorFunction == IRP_MJ_POWER) {
-            PoStartNextPowerIrp(irp);
-            if (stack->MinorFunction == IRP_MN_SET_POWER || stack->MinorFunction == IRP_MN_QUERY_POWER) status = STATUS_SUCCESS;
-        }
+        NTSTATUS status = hk::BusDriverStatus(irp);
         irp->IoStatus.Status = status;
         IoCompleteRequest(irp, IO_NO_INCREMENT);
         return status;
@@ -532,7 +513,7 @@ struct PipeSim::Impl {
         case IRP_MJ_PNP:
         case IRP_MJ_POWER:
         case IRP_MJ_SYSTEM_CONTROL:
-            return BusRequest(irp, stack);
+            return BusRequest(irp);
         default:
             return Complete(irp, STATUS_SUCCESS, 0);
         }

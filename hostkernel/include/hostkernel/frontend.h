@@ -70,6 +70,12 @@ private:
 void MakePhysicalDevice(PDEVICE_OBJECT device, const std::u16string& instanceId,
                         const std::vector<RegistryValue>& deviceKeyValues = {});
 
+// The status a bus driver gives a request that reaches the bottom of a stack: PnP
+// start, stop and removal requests and power set/query succeed (power requests also
+// start the next one), WMI requests and minor functions it does not handle keep the
+// status they came with, anything else succeeds.
+NTSTATUS BusDriverStatus(PIRP irp);
+
 // ---- A simple bus driver --------------------------------------------------------------
 // A driver of the emulation whose devices stand at the bottom of a stack and complete
 // what reaches them the way a bus driver would: PnP and power succeed, WMI and
