@@ -241,7 +241,7 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
             *p = DeviceObject->NextDevice;
             break;
         }
-    LeakCheckDevice(DeviceObject, driver->DeviceObject == nullptr);
+    LeakCheckDevice(DeviceObject, driver, driver->DeviceObject == nullptr);
     {
         std::lock_guard<std::mutex> g(gTableLock);
         for (auto it = gInterfaces.begin(); it != gInterfaces.end();)

@@ -111,10 +111,12 @@ namespace {
 // Runs a routine that the system calls at PASSIVE_LEVEL, checking its IRQL and, for
 // pageable routines, that it starts with PAGED_CODE().
 template <typename F>
-auto CallPassive(const void* routine, const char* what, F&& call)
+auto CallPassive(PDRIVER_OBJECT driver, const void* routine, const char* what, F&& call)
 {
     ThreadState& self = Self();
     CurrentRec();
+    PDRIVER_OBJECT savedDriver = self.driver;
+    self.driver = driver;
     bool pageable = IsPageableCode(routine);
     if (pageable) self.pagedFrames.push_back(false);
     auto result = call();
@@ -124,6 +126,7 @@ auto CallPassive(const void* routine, const char* what, F&& call)
     }
     if (self.irql != PASSIVE_LEVEL || !self.held.empty())
         Report("irql", std::string(what) + " returned above PASSIVE_LEVEL or holding a spin lock");
+    self.driver = savedDriver;
     return result;
 }
 }  // namespace
@@ -146,7 +149,7 @@ NTSTATUS LoadedDriver::Load(PDRIVER_INITIALIZE entry, const std::u16string& regi
     path.Length = (USHORT)(d->registryPath_.size() * 2);
     path.MaximumLength = path.Length;
     Self().inDriverEntry = true;
-    NTSTATUS status = CallPassive((const void*)entry, "driver entry", [&] { return entry(object, &path); });
+    NTSTATUS status = CallPassive(object, (const void*)entry, "driver entry", [&] { return entry(object, &path); });
     Self().inDriverEntry = false;
     if (!NT_SUCCESS(status)) {
         // A driver whose entry fails is unloaded without its unload routine: it must
@@ -167,7 +170,7 @@ void LoadedDriver::Unload()
     unloaded_ = true;
     if (object_->DeviceObject) Report("unload-with-devices", "driver unloaded while it still has device objects");
     if (object_->DriverUnload)
-        CallPassive((const void*)object_->DriverUnload, "unload routine", [&] {
+        CallPassive(object_, (const void*)object_->DriverUnload, "unload routine", [&] {
             object_->DriverUnload(object_);
             return 0;
         });
@@ -365,7 +368,7 @@ NTSTATUS DeviceStack::AddDevice(LoadedDriver& driver)
     PDRIVER_OBJECT object = driver.Object();
     PDEVICE_OBJECT before = Top();
     PDRIVER_ADD_DEVICE add = object->DriverExtension->AddDevice;
-    NTSTATUS status = CallPassive((const void*)add, "AddDevice", [&] { return add(object, pdo_); });
+    NTSTATUS status = CallPassive(object, (const void*)add, "AddDevice", [&] { return add(object, pdo_); });
     PDEVICE_OBJECT after = Top();
     if (NT_SUCCESS(status)) {
         if (after != before && (after->Flags & DO_DEVICE_INITIALIZING))

@@ -44,7 +44,8 @@ struct ThreadState {
     KIRQL irql = PASSIVE_LEVEL;
     std::vector<PKSPIN_LOCK> held;
     KThreadRec* rec = nullptr;
-    PDEVICE_OBJECT device = nullptr;  // the device whose code runs, for pool attribution
+    PDEVICE_OBJECT device = nullptr;  // the device whose code runs, for attributing allocations
+    PDRIVER_OBJECT driver = nullptr;  // the driver whose entry, AddDevice or unload runs
     bool inDriverEntry = false;
     int drainingDpcs = 0;
     std::vector<bool> pagedFrames;  // one per pageable entry point on the stack: PAGED_CODE seen
@@ -93,6 +94,20 @@ struct DeviceNode {
     PDEVICE_OBJECT pdo = nullptr;
 };
 
+// Who an allocation (pool, IRP, MDL, registry handle) belongs to, for leak checks.
+struct Owner {
+    PDEVICE_OBJECT device = nullptr;
+    PDRIVER_OBJECT driver = nullptr;
+    bool driverEntry = false;  // driver-wide, released only at unload
+};
+Owner CurrentOwner();
+// Whether something with this owner must be gone when `device` is deleted (`last`:
+// it was its driver's last device).
+bool DueAtDeviceDelete(const Owner& owner, PDEVICE_OBJECT device, PDRIVER_OBJECT driver, bool last);
+// Reports IRPs, MDLs and registry handles still held for a deleted device.
+std::string OwnedIrpsAndMdls(PDEVICE_OBJECT device, PDRIVER_OBJECT driver, bool last);
+std::string OwnedHandles(PDEVICE_OBJECT device, PDRIVER_OBJECT driver, bool last);
+
 // ---- Pool ---------------------------------------------------------------------------------
 PVOID PoolAllocate(POOL_TYPE type, SIZE_T size, ULONG tag, bool system);
 void PoolFree(PVOID p, ULONG tag, bool checkTag);
@@ -100,7 +115,7 @@ bool ConsumePoolFault(ULONG tag);
 using hk::FaultsSuspended;
 bool ConsumeIrpFault();
 bool ConsumeApiFault(Api api, NTSTATUS* status);
-void LeakCheckDevice(PDEVICE_OBJECT device, bool lastOfDriver);
+void LeakCheckDevice(PDEVICE_OBJECT device, PDRIVER_OBJECT driver, bool lastOfDriver);
 void LeakCheckDriver(PDRIVER_OBJECT driver);
 
 // ---- IRPs ---------------------------------------------------------------------------------

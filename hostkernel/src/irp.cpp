@@ -42,12 +42,13 @@ struct IrpShadow {
     std::vector<LevelRec> levels;  // index = stack location number (1-based)
     ULONG outputLength = 0;        // buffered output the I/O manager copies back
     size_t bytes = 0;
+    Owner owner;
 };
 
 std::mutex gIrpLock;
 std::unordered_map<PIRP, std::shared_ptr<IrpShadow>> gIrps;
 std::deque<std::pair<PIRP, size_t>> gQuarantine;  // freed IRPs kept out of reuse for a while
-std::set<PMDL> gMdls;
+std::map<PMDL, Owner> gMdls;
 
 std::shared_ptr<IrpShadow> Find(PIRP irp)
 {
@@ -80,6 +81,7 @@ PIRP NewIrp(CCHAR stackSize, IrpKind kind)
     shadow->kind = kind;
     shadow->bytes = size + sizeof(IO_STACK_LOCATION);
     shadow->levels.resize((size_t)stackSize + 2);
+    if (kind != IrpKind::Host) shadow->owner = CurrentOwner();
     std::lock_guard<std::mutex> g(gIrpLock);
     gIrps[irp] = shadow;
     return irp;
@@ -193,8 +195,20 @@ void ResetIrps()
 void ResetMdls()
 {
     std::lock_guard<std::mutex> g(gIrpLock);
-    for (PMDL m : gMdls) std::free(m);
+    for (auto& [m, owner] : gMdls) std::free(m);
     gMdls.clear();
+}
+
+std::string OwnedIrpsAndMdls(PDEVICE_OBJECT device, PDRIVER_OBJECT driver, bool last)
+{
+    std::lock_guard<std::mutex> g(gIrpLock);
+    int irps = 0, mdls = 0;
+    for (auto& [irp, s] : gIrps)
+        if (s->kind != IrpKind::Host && DueAtDeviceDelete(s->owner, device, driver, last)) irps++;
+    for (auto& [mdl, owner] : gMdls)
+        if (DueAtDeviceDelete(owner, device, driver, last)) mdls++;
+    if (!irps && !mdls) return {};
+    return std::to_string(irps) + " IRP(s) and " + std::to_string(mdls) + " MDL(s) outstanding";
 }
 
 }  // namespace hk::detail
@@ -564,7 +578,7 @@ PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, 
     mdl->MappedSystemVa = VirtualAddress;
     {
         std::lock_guard<std::mutex> g(gIrpLock);
-        gMdls.insert(mdl);
+        gMdls[mdl] = CurrentOwner();
     }
     if (Irp) {
         if (!SecondaryBuffer || !Irp->MdlAddress) {

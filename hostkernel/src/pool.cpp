@@ -22,8 +22,7 @@ struct PoolBlock {
     SIZE_T size;
     ULONG tag;
     POOL_TYPE type;
-    PDEVICE_OBJECT owner;  // device whose code allocated it, or null
-    bool fromDriverEntry;
+    Owner owner;
     bool system;  // allocated by the kernel on the driver's behalf (returned strings)
 };
 
@@ -102,7 +101,7 @@ PVOID PoolAllocate(POOL_TYPE type, SIZE_T size, ULONG tag, bool system)
     if (!p) return nullptr;
     std::memset(p, 0xC5, size);  // pool is not zeroed: make stale contents visible
     std::lock_guard<std::mutex> g(gPoolLock);
-    gPool[p] = PoolBlock{size, tag, type, self.device, self.inDriverEntry, system};
+    gPool[p] = PoolBlock{size, tag, type, CurrentOwner(), system};
     return p;
 }
 
@@ -149,15 +148,36 @@ std::string Summarise(const std::vector<std::pair<PVOID, PoolBlock>>& blocks)
 }
 }  // namespace
 
-void LeakCheckDevice(PDEVICE_OBJECT device, bool lastOfDriver)
+Owner CurrentOwner()
+{
+    ThreadState& self = Self();
+    Owner o;
+    o.device = self.device;
+    o.driver = self.device ? self.device->DriverObject : self.driver;
+    o.driverEntry = self.inDriverEntry;
+    return o;
+}
+
+bool DueAtDeviceDelete(const Owner& owner, PDEVICE_OBJECT device, PDRIVER_OBJECT driver, bool last)
+{
+    if (owner.device == device) return true;
+    return last && !owner.driverEntry && owner.device == nullptr && owner.driver == driver;
+}
+
+void LeakCheckDevice(PDEVICE_OBJECT device, PDRIVER_OBJECT driver, bool lastOfDriver)
 {
     std::vector<std::pair<PVOID, PoolBlock>> leaked;
     {
         std::lock_guard<std::mutex> g(gPoolLock);
         for (auto& [p, b] : gPool)
-            if (b.owner == device || (lastOfDriver && !b.fromDriverEntry && b.owner == nullptr)) leaked.emplace_back(p, b);
+            if (DueAtDeviceDelete(b.owner, device, driver, lastOfDriver)) leaked.emplace_back(p, b);
     }
-    if (!leaked.empty()) Report("pool-leak", "device " + Hex((ULONG_PTR)device) + " deleted with pool outstanding: " + Summarise(leaked));
+    std::string where = "device " + Hex((ULONG_PTR)device) + " deleted with ";
+    if (!leaked.empty()) Report("pool-leak", where + "pool outstanding: " + Summarise(leaked));
+    std::string irps = OwnedIrpsAndMdls(device, driver, lastOfDriver);
+    if (!irps.empty()) Report("irp-leak", where + irps);
+    std::string handles = OwnedHandles(device, driver, lastOfDriver);
+    if (!handles.empty()) Report("handle-leak", where + handles);
 }
 
 void LeakCheckDriver(PDRIVER_OBJECT driver)

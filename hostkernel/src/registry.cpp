@@ -18,7 +18,11 @@ struct Key {
 
 std::mutex gRegLock;
 std::map<std::u16string, Key> gKeys;                  // by folded path
-std::map<ULONG_PTR, std::u16string> gHandles;         // handle -> folded path
+struct OpenKey {
+    std::u16string path;  // folded
+    Owner owner;
+};
+std::map<ULONG_PTR, OpenKey> gHandles;
 ULONG_PTR gNextHandle = 0x100;
 
 const std::u16string kDeviceMap = u"\\REGISTRY\\MACHINE\\HARDWARE\\DEVICEMAP\\";
@@ -38,7 +42,7 @@ HANDLE OpenLocked(const std::u16string& path)
 {
     gKeys[Fold(path)];
     ULONG_PTR h = gNextHandle += 4;
-    gHandles[h] = Fold(path);
+    gHandles[h] = {Fold(path), CurrentOwner()};
     return (HANDLE)h;
 }
 
@@ -49,7 +53,7 @@ Key* KeyOfHandle(HANDLE handle, const char* routine)
         Report("invalid-handle", std::string(routine) + " with handle " + Hex((ULONG_PTR)handle) + ", which is not open");
         return nullptr;
     }
-    return &gKeys[it->second];
+    return &gKeys[it->second.path];
 }
 
 void RequirePassive(const char* routine)
@@ -75,6 +79,14 @@ void ResetRegistry()
     std::lock_guard<std::mutex> g(gRegLock);
     gKeys.clear();
     gHandles.clear();
+}
+
+std::string OwnedHandles(PDEVICE_OBJECT device, PDRIVER_OBJECT driver, bool last)
+{
+    std::lock_guard<std::mutex> g(gRegLock);
+    int n = 0;
+    for (auto& [h, key] : gHandles) n += DueAtDeviceDelete(key.owner, device, driver, last);
+    return n ? std::to_string(n) + " registry handle(s) open" : std::string();
 }
 
 std::u16string DeviceKeyPath(const std::u16string& instanceId) { return kEnum + instanceId + u"\\Device Parameters"; }

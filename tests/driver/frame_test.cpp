@@ -110,8 +110,11 @@ TEST_F(PassDown, UnhandledMajorFunctionsReachThePipeDriverUnchangedEvenDuringRem
     ASSERT_EQ(STATUS_SUCCESS, AddAdapter());
     for (bool removing : {false, true}) {
         if (removing) stack->Pnp(IRP_MN_SURPRISE_REMOVAL);
-        for (UCHAR major : {IRP_MJ_QUERY_INFORMATION, IRP_MJ_SET_INFORMATION, IRP_MJ_INTERNAL_DEVICE_CONTROL,
-                            IRP_MJ_SHUTDOWN, IRP_MJ_LOCK_CONTROL, IRP_MJ_DEVICE_CHANGE}) {
+        for (UCHAR major : {IRP_MJ_CREATE_NAMED_PIPE, IRP_MJ_QUERY_INFORMATION, IRP_MJ_SET_INFORMATION, IRP_MJ_QUERY_EA,
+                            IRP_MJ_SET_EA, IRP_MJ_QUERY_VOLUME_INFORMATION, IRP_MJ_SET_VOLUME_INFORMATION,
+                            IRP_MJ_DIRECTORY_CONTROL, IRP_MJ_FILE_SYSTEM_CONTROL, IRP_MJ_INTERNAL_DEVICE_CONTROL,
+                            IRP_MJ_SHUTDOWN, IRP_MJ_LOCK_CONTROL, IRP_MJ_CREATE_MAILSLOT, IRP_MJ_QUERY_SECURITY,
+                            IRP_MJ_SET_SECURITY, IRP_MJ_DEVICE_CHANGE, IRP_MJ_QUERY_QUOTA, IRP_MJ_SET_QUOTA}) {
             hk::ArrivedRequest r = Through(major);
             EXPECT_EQ(major, r.major);
             EXPECT_EQ(0x5A, r.minor);

@@ -30,9 +30,16 @@ __attribute__((section("hk_page"), noinline)) NTSTATUS NTAPI PagedWithMarker(PDE
 
 class Pool : public EmuTest {};
 
-TEST_F(Pool, LeaksAreReportedByTagWhenTheDriverUnloads)
+TEST_F(Pool, LeaksAreReportedByTagWhenTheDeviceGoesAndWhenTheDriverUnloads)
 {
-    void* p = ExAllocatePoolWithTag(NonPagedPool, 40, kTag);
+    void* p = nullptr;
+    dispatch = [&](PDEVICE_OBJECT, PIRP irp) {
+        p = ExAllocatePoolWithTag(NonPagedPool, 40, kTag);
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_SUCCESS;
+    };
+    Send(IRP_MJ_DEVICE_CONTROL);
     ASSERT_NE(nullptr, p);
     IoDetachDevice(lower);
     IoDeleteDevice(upper);
@@ -42,6 +49,47 @@ TEST_F(Pool, LeaksAreReportedByTagWhenTheDriverUnloads)
     driver->Unload();
     ExpectViolation("pool-leak");
     ExFreePoolWithTag(p, kTag);
+}
+
+TEST_F(Pool, IrpsMdlsAndHandlesHeldByADeletedDeviceAreReported)
+{
+    PIRP irp = nullptr;
+    PMDL mdl = nullptr;
+    HANDLE key = nullptr;
+    static char buffer[16];
+    dispatch = [&](PDEVICE_OBJECT, PIRP request) {
+        irp = IoAllocateIrp(2, FALSE);
+        mdl = IoAllocateMdl(buffer, sizeof buffer, FALSE, FALSE, nullptr);
+        IoOpenDeviceRegistryKey(pdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key);
+        request->IoStatus.Status = STATUS_SUCCESS;
+        IoCompleteRequest(request, IO_NO_INCREMENT);
+        return STATUS_SUCCESS;
+    };
+    Send(IRP_MJ_DEVICE_CONTROL);
+    IoDetachDevice(lower);
+    IoDeleteDevice(upper);
+    lower = upper = nullptr;
+    auto v = ExpectViolation("irp-leak");
+    EXPECT_NE(std::string::npos, hk::Describe(v).find("1 IRP(s) and 1 MDL(s)"));
+    EXPECT_NE(std::string::npos, hk::Describe(v).find("handle-leak"));
+    IoFreeIrp(irp);
+    IoFreeMdl(mdl);
+    ZwClose(key);
+}
+
+TEST_F(Pool, IrpsAndMdlsLeftAtUnloadAreReported)
+{
+    IoDetachDevice(lower);
+    IoDeleteDevice(upper);
+    lower = upper = nullptr;
+    PIRP irp = IoAllocateIrp(1, FALSE);
+    static char buffer[4];
+    PMDL mdl = IoAllocateMdl(buffer, 4, FALSE, FALSE, nullptr);
+    driver->Unload();
+    auto v = ExpectViolation("irp-leak");
+    EXPECT_NE(std::string::npos, hk::Describe(v).find("mdl-leak"));
+    IoFreeIrp(irp);
+    IoFreeMdl(mdl);
 }
 
 TEST_F(Pool, DoubleFreesTagMismatchesAndWrongIrqlsAreReported)
