@@ -133,6 +133,41 @@ NTSTATUS PipeControlTransfer(PDEVICE_OBJECT Target, UCHAR RequestType, UCHAR Req
     return status;
 }
 
+// PASSIVE_LEVEL.
+NTSTATUS PipeReadSync(PortExtension* Port, PipeHandle* Pipe, PVOID Buffer, ULONG Length, PULONG Transferred)
+{
+    *Transferred = 0;
+    if (!Port->LowerDevice) return STATUS_DELETE_PENDING;
+    KEVENT event;
+    IO_STATUS_BLOCK iosb;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    LARGE_INTEGER offset;
+    offset.QuadPart = 0;
+    PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_READ, Port->LowerDevice, Buffer, Length, &offset, &event, &iosb);
+    if (!irp) return STATUS_INSUFFICIENT_RESOURCES;
+    IoGetNextIrpStackLocation(irp)->FileObject = &Pipe->File;
+    NTSTATUS status = IoCallDriver(Port->LowerDevice, irp);
+    if (status == STATUS_PENDING) {
+        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+        status = iosb.Status;
+    }
+    if (NT_SUCCESS(status)) *Transferred = (ULONG)iosb.Information;
+    return status;
+}
+
+// <= DISPATCH_LEVEL; no lock.
+VOID PipeSetWriteLocation(PortExtension* Port, PIRP Irp, ULONG Length)
+{
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
+    next->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+    next->MinorFunction = 0;
+    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_PIPE_WRITE;
+    next->Parameters.DeviceIoControl.InputBufferLength = Length;
+    next->Parameters.DeviceIoControl.OutputBufferLength = 0;
+    next->Parameters.DeviceIoControl.Type3InputBuffer = nullptr;
+    next->FileObject = &Port->DataOutPipe.File;
+}
+
 // <= DISPATCH_LEVEL (completion routines and DPCs of the pumps).
 NTSTATUS PipeReadAsync(PortExtension* Port, PVOID Buffer, ULONG Length, PipeHandle* Pipe, PIO_COMPLETION_ROUTINE Completion)
 {

@@ -33,6 +33,16 @@ NTSTATUS PipeControlTransfer(PDEVICE_OBJECT Target, UCHAR RequestType, UCHAR Req
                              USHORT Length, PVOID Data);
 IO_COMPLETION_ROUTINE PipeSyncCompletion;
 
+// PASSIVE_LEVEL. A synchronous read on a pipe (IoBuildSynchronousFsdRequest, starting
+// offset 0), waited for without timeout; *Transferred gets the bytes read.
+NTSTATUS PipeReadSync(PortExtension* Port, PipeHandle* Pipe, PVOID Buffer, ULONG Length, PULONG Transferred);
+
+// <= DISPATCH_LEVEL. Makes the next stack location of a request the caller owns a
+// pipe write of Length bytes on DataOutPipe (0: a zero-length packet); the bytes are
+// at the request's AssociatedIrp.SystemBuffer. The caller sets its completion routine
+// and reads IoStatus.Information as the bytes sent.
+VOID PipeSetWriteLocation(PortExtension* Port, PIRP Irp, ULONG Length);
+
 // <= DISPATCH_LEVEL. Issues one read on a pipe; Completion runs exactly once for an
 // issued read and owns the request (frees its MDL and the IRP, returns
 // STATUS_MORE_PROCESSING_REQUIRED). When no read can be issued, the asking pump is

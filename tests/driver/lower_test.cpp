@@ -188,6 +188,62 @@ TEST_F(PipeInterface, AReadThatCannotBeIssuedMarksItsPumpIdle)
     EXPECT_EQ(0, sim->Count(IRP_MJ_READ));
 }
 
+TEST_F(PipeInterface, ASynchronousReadTakesTheStatusByte)
+{
+    OpenAll();
+    sim->SetLines(LINE_DSR | LINE_DCD);
+    ULONG got = 0;
+    EXPECT_EQ(STATUS_SUCCESS, PipeReadSync(Port(), &Port()->StatusPipe, &Port()->StatusByte, 1, &got));
+    EXPECT_EQ(1u, got);
+    EXPECT_EQ(LINE_DSR | LINE_DCD, Port()->StatusByte);
+    sim->CompleteLater(Kind::Read, 10000);
+    sim->InjectFault(Pipe::Status, Kind::Read, Fault{STATUS_DEVICE_NOT_CONNECTED});
+    EXPECT_EQ(STATUS_DEVICE_NOT_CONNECTED, PipeReadSync(Port(), &Port()->StatusPipe, &Port()->StatusByte, 1, &got));
+    EXPECT_EQ(0u, got);
+    EXPECT_EQ(0u, hk::OutstandingMdls());
+    CloseAll();
+}
+
+namespace {
+struct WriteDone {
+    KEVENT event;
+    NTSTATUS status;
+    ULONG_PTR sent;
+};
+NTSTATUS NTAPI WriteCompletion(PDEVICE_OBJECT, PIRP irp, PVOID context)
+{
+    auto* d = (WriteDone*)context;
+    d->status = irp->IoStatus.Status;
+    d->sent = irp->IoStatus.Information;
+    KeSetEvent(&d->event, 0, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+}  // namespace
+
+TEST_F(PipeInterface, APipeWriteSendsTheSystemBufferAsOneTransferOrAZeroLengthPacket)
+{
+    OpenAll();
+    UCHAR bytes[5] = {'h', 'e', 'l', 'l', 'o'};
+    for (ULONG length : {5u, 0u}) {
+        WriteDone d;
+        KeInitializeEvent(&d.event, NotificationEvent, FALSE);
+        PIRP irp = IoAllocateIrp(port->StackSize, FALSE);
+        irp->AssociatedIrp.SystemBuffer = bytes;
+        PipeSetWriteLocation(Port(), irp, length);
+        IoSetCompletionRoutine(irp, WriteCompletion, &d, TRUE, TRUE, TRUE);
+        if (IoCallDriver(Port()->LowerDevice, irp) == STATUS_PENDING)
+            KeWaitForSingleObject(&d.event, Executive, KernelMode, FALSE, nullptr);
+        EXPECT_EQ(STATUS_SUCCESS, d.status);
+        EXPECT_EQ(length, d.sent);
+        IoFreeIrp(irp);
+    }
+    auto transfers = sim->OutTransfers();
+    ASSERT_EQ(2u, transfers.size());
+    EXPECT_EQ(std::vector<UCHAR>(bytes, bytes + 5), transfers[0]);
+    EXPECT_TRUE(transfers[1].empty()) << "a zero-length packet";
+    CloseAll();
+}
+
 // ---- Control transfers --------------------------------------------------------------------
 
 class ControlTransfers : public SimPortTest {
