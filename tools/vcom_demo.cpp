@@ -41,5 +41,6 @@ int main()
     bus.DeletePdos();
     auto violations = hk::TakeViolations();
     std::printf("verifier: %zu violation(s)\n%s", violations.size(), hk::Describe(violations).c_str());
+    hk::Reset();  // release what the kernel still holds of the run
     return violations.empty() ? 0 : 1;
 }

@@ -4,6 +4,15 @@
 
 #include "internal.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#define HK_POISON(p, n) ASAN_POISON_MEMORY_REGION((p), (n))
+#define HK_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION((p), (n))
+#else
+#define HK_POISON(p, n) ((void)(p), (void)(n))
+#define HK_UNPOISON(p, n) ((void)(p), (void)(n))
+#endif
+
 namespace hk::detail {
 namespace {
 
@@ -63,6 +72,7 @@ PDEVICE_OBJECT DeviceContaining(const void* address)
 {
     std::lock_guard<std::mutex> g(gTableLock);
     for (auto& [d, rec] : gDevices) {
+        if (rec->deleted) continue;
         auto* base = (const char*)rec->device;
         if ((const char*)address >= base && (const char*)address < base + sizeof(DEVICE_OBJECT) + rec->extensionSize)
             return rec->device;
@@ -129,7 +139,10 @@ bool WmiRegistered(PDEVICE_OBJECT device)
 void ResetDevices()
 {
     std::lock_guard<std::mutex> g(gTableLock);
-    for (auto& [d, rec] : gDevices) std::free(rec->device);
+    for (auto& [d, rec] : gDevices) {
+        HK_UNPOISON(rec->device, sizeof(DEVICE_OBJECT) + rec->extensionSize);
+        std::free(rec->device);
+    }
     gDevices.clear();
 }
 
@@ -248,6 +261,7 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
             it = it->second.pdo == DeviceObject ? gInterfaces.erase(it) : std::next(it);
         // The memory stays reserved (poisoned) so stale pointers are caught, not reused.
         std::memset(DeviceObject, 0xDF, bytes);
+        HK_POISON(DeviceObject, bytes);
     }
 }
 
