@@ -13,6 +13,7 @@ volatile ULONG DebugLevel;
 // always ends in a wide NUL and fills the dispatch table.
 extern "C" VCOM_INIT NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
 {
+    DebugLevel = 0;  // as a freshly loaded image has it, also when the host loads the driver again
     DriverRegistryPath.Length = RegistryPath->Length;
     DriverRegistryPath.MaximumLength = (USHORT)(RegistryPath->Length + sizeof(WCHAR));
     DriverRegistryPath.Buffer = (PWSTR)ExAllocatePoolWithTag(PagedPool, DriverRegistryPath.MaximumLength, TAG_FILT);

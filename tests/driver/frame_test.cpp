@@ -24,10 +24,12 @@ TEST_F(DriverFrame, KeepsACopyOfTheRegistryPathEndingInAWideNul)
 TEST_F(DriverFrame, AnEmptyRegistryPathGivesAJustTheNulCopy)
 {
     driver->Unload();
+    DebugLevel = 5;
     ASSERT_EQ(STATUS_SUCCESS, hk::LoadedDriver::Load(DriverEntry, u"", &driver));
     EXPECT_EQ(0, DriverRegistryPath.Length);
     EXPECT_EQ(2, DriverRegistryPath.MaximumLength);
     EXPECT_EQ(0, DriverRegistryPath.Buffer[0]);
+    EXPECT_EQ(0u, DebugLevel) << "a loaded driver starts at debug level 0";
 }
 
 TEST_F(DriverFrame, RefusesToLoadWhenThePathCannotBeCopiedAndSetsNothing)
