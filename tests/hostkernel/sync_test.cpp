@@ -216,6 +216,22 @@ TEST_F(VirtualClock, AWaitThatNothingCanSatisfyIsReportedAsAHang)
     ExpectViolation("hang");
 }
 
+TEST_F(VirtualClock, RunUntilLetsTimeRunUntilTheConditionHoldsOrTheLimitPasses)
+{
+    DpcProbe probe;
+    KDPC dpc;
+    KTIMER timer;
+    KeInitializeDpc(&dpc, ProbeDpc, &probe);
+    KeInitializeTimer(&timer);
+    LONGLONG start = hk::Now();
+    KeSetTimerEx(&timer, Relative(10), 10, &dpc);
+    EXPECT_TRUE(hk::RunUntil([&] { return probe.runs >= 3; }));
+    EXPECT_EQ(start + 30 * 10000, hk::Now());
+    KeCancelTimer(&timer);
+    EXPECT_FALSE(hk::RunUntil([] { return false; }, 5 * 10000)) << "nothing is due: gives up without waiting";
+    ExpectClean();
+}
+
 TEST_F(VirtualClock, KeDelayExecutionThreadTakesExactlyItsInterval)
 {
     LONGLONG start = hk::Now();
