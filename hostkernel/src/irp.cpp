@@ -10,15 +10,6 @@
 
 #include "internal.h"
 
-#if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/asan_interface.h>
-#define HK_POISON(p, n) ASAN_POISON_MEMORY_REGION((p), (n))
-#define HK_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION((p), (n))
-#else
-#define HK_POISON(p, n) ((void)(p), (void)(n))
-#define HK_UNPOISON(p, n) ((void)(p), (void)(n))
-#endif
-
 namespace hk::detail {
 bool HoldsCancelLock();
 

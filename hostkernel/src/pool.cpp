@@ -5,9 +5,6 @@
 
 #include "internal.h"
 
-#if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/asan_interface.h>
-#endif
 
 extern "C" {
 extern char __start_hk_page[] __attribute__((weak));

@@ -17,11 +17,11 @@
 namespace pipesim {
 namespace {
 
-constexpr ULONG kIoctlReset = CTL_CODE(0x23, 2, METHOD_BUFFERED, FILE_ANY_ACCESS);
-constexpr ULONG kIoctlAbort = CTL_CODE(0x23, 8, METHOD_BUFFERED, FILE_ANY_ACCESS);
-constexpr ULONG kIoctlControl = CTL_CODE(0x23, 9, METHOD_BUFFERED, FILE_ANY_ACCESS);
-constexpr ULONG kIoctlMaxPacket = CTL_CODE(0x23, 10, METHOD_BUFFERED, FILE_ANY_ACCESS);
-constexpr ULONG kIoctlWrite = CTL_CODE(0x23, 16, METHOD_BUFFERED, FILE_ANY_ACCESS);
+constexpr ULONG kIoctlReset = kIoctlPipeReset;
+constexpr ULONG kIoctlAbort = kIoctlPipeAbort;
+constexpr ULONG kIoctlControl = kIoctlPipeControlTransfer;
+constexpr ULONG kIoctlMaxPacket = kIoctlPipeGetMaxPacketSize;
+constexpr ULONG kIoctlWrite = kIoctlPipeWrite;
 
 const char16_t* const kPipeNames[3] = {u"\\PIPE00", u"\\PIPE01", u"\\PIPE02"};
 

@@ -5,6 +5,13 @@
 
 using namespace pipesim;
 
+// The driver and the simulated pipe driver agree on the private control codes.
+static_assert(IOCTL_PIPE_RESET == 0x230008 && IOCTL_PIPE_RESET == kIoctlPipeReset);
+static_assert(IOCTL_PIPE_ABORT == 0x230020 && IOCTL_PIPE_ABORT == kIoctlPipeAbort);
+static_assert(IOCTL_PIPE_CONTROL_TRANSFER == 0x230024 && IOCTL_PIPE_CONTROL_TRANSFER == kIoctlPipeControlTransfer);
+static_assert(IOCTL_PIPE_GET_MAX_PACKET_SIZE == 0x230028 && IOCTL_PIPE_GET_MAX_PACKET_SIZE == kIoctlPipeGetMaxPacketSize);
+static_assert(IOCTL_PIPE_WRITE == 0x230040 && IOCTL_PIPE_WRITE == kIoctlPipeWrite);
+
 namespace {
 struct ReadDone {
     int calls = 0;

@@ -6,11 +6,11 @@
 using namespace pipesim;
 
 namespace {
-constexpr ULONG kReset = CTL_CODE(0x23, 2, METHOD_BUFFERED, FILE_ANY_ACCESS);
-constexpr ULONG kAbort = CTL_CODE(0x23, 8, METHOD_BUFFERED, FILE_ANY_ACCESS);
-constexpr ULONG kControl = CTL_CODE(0x23, 9, METHOD_BUFFERED, FILE_ANY_ACCESS);
-constexpr ULONG kMaxPacket = CTL_CODE(0x23, 10, METHOD_BUFFERED, FILE_ANY_ACCESS);
-constexpr ULONG kWrite = CTL_CODE(0x23, 16, METHOD_BUFFERED, FILE_ANY_ACCESS);
+constexpr ULONG kReset = kIoctlPipeReset;
+constexpr ULONG kAbort = kIoctlPipeAbort;
+constexpr ULONG kControl = kIoctlPipeControlTransfer;
+constexpr ULONG kMaxPacket = kIoctlPipeGetMaxPacketSize;
+constexpr ULONG kWrite = kIoctlPipeWrite;
 
 struct Done {
     KEVENT event;

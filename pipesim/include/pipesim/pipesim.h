@@ -16,6 +16,13 @@
 
 namespace pipesim {
 
+// The pipe driver's private control codes (device type 0x23, buffered, any access).
+constexpr ULONG kIoctlPipeReset = CTL_CODE(0x23, 2, METHOD_BUFFERED, FILE_ANY_ACCESS);
+constexpr ULONG kIoctlPipeAbort = CTL_CODE(0x23, 8, METHOD_BUFFERED, FILE_ANY_ACCESS);
+constexpr ULONG kIoctlPipeControlTransfer = CTL_CODE(0x23, 9, METHOD_BUFFERED, FILE_ANY_ACCESS);
+constexpr ULONG kIoctlPipeGetMaxPacketSize = CTL_CODE(0x23, 10, METHOD_BUFFERED, FILE_ANY_ACCESS);
+constexpr ULONG kIoctlPipeWrite = CTL_CODE(0x23, 16, METHOD_BUFFERED, FILE_ANY_ACCESS);
+
 enum class Pipe { DataOut = 0, DataIn = 1, Status = 2, Control = 3 };
 enum class Kind { Open, Close, Read, Abort, Reset, MaxPacket, ControlTransfer, Write };
 
