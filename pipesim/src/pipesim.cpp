@@ -17,11 +17,6 @@
 namespace pipesim {
 namespace {
 
-constexpr ULONG kIoctlReset = kIoctlPipeReset;
-constexpr ULONG kIoctlAbort = kIoctlPipeAbort;
-constexpr ULONG kIoctlControl = kIoctlPipeControlTransfer;
-constexpr ULONG kIoctlMaxPacket = kIoctlPipeGetMaxPacketSize;
-constexpr ULONG kIoctlWrite = kIoctlPipeWrite;
 
 const char16_t* const kPipeNames[3] = {u"\\PIPE00", u"\\PIPE01", u"\\PIPE02"};
 
@@ -366,13 +361,13 @@ struct PipeSim::Impl {
         ULONG inLength = stack->Parameters.DeviceIoControl.InputBufferLength;
         ULONG outLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
         auto* buffer = (PUCHAR)irp->AssociatedIrp.SystemBuffer;
-        if (code == kIoctlControl) return ControlTransfer(irp, buffer, inLength, outLength);
+        if (code == kIoctlPipeControlTransfer) return ControlTransfer(irp, buffer, inLength, outLength);
         PipeRec* p = PipeOf(stack->FileObject);
-        if (code != kIoctlReset && code != kIoctlAbort && code != kIoctlMaxPacket && code != kIoctlWrite)
+        if (code != kIoctlPipeReset && code != kIoctlPipeAbort && code != kIoctlPipeGetMaxPacketSize && code != kIoctlPipeWrite)
             return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
         if (!p) return Complete(irp, STATUS_INVALID_HANDLE, 0);
         switch (code) {
-        case kIoctlAbort: {
+        case kIoctlPipeAbort: {
             Fault f = TakeFault(p->id, Kind::Abort);
             Flush(p->id, STATUS_CANCELLED);
             {
@@ -381,7 +376,7 @@ struct PipeSim::Impl {
             }
             return Finish(irp, p->id, Kind::Abort, NT_SUCCESS(f.status) ? STATUS_SUCCESS : f.status, 0);
         }
-        case kIoctlReset: {
+        case kIoctlPipeReset: {
             Fault f = TakeFault(p->id, Kind::Reset);
             if (!NT_SUCCESS(f.status)) return Finish(irp, p->id, Kind::Reset, f.status, 0);
             {
@@ -390,7 +385,7 @@ struct PipeSim::Impl {
             }
             return Finish(irp, p->id, Kind::Reset, STATUS_SUCCESS, 0);
         }
-        case kIoctlMaxPacket: {
+        case kIoctlPipeGetMaxPacketSize: {
             Fault f = TakeFault(p->id, Kind::MaxPacket);
             if (!NT_SUCCESS(f.status)) return Finish(irp, p->id, Kind::MaxPacket, f.status, 0);
             if (outLength < sizeof(ULONG) || !buffer) return Complete(irp, STATUS_BUFFER_TOO_SMALL, 0);

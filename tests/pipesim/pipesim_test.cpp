@@ -6,11 +6,6 @@
 using namespace pipesim;
 
 namespace {
-constexpr ULONG kReset = kIoctlPipeReset;
-constexpr ULONG kAbort = kIoctlPipeAbort;
-constexpr ULONG kControl = kIoctlPipeControlTransfer;
-constexpr ULONG kMaxPacket = kIoctlPipeGetMaxPacketSize;
-constexpr ULONG kWrite = kIoctlPipeWrite;
 
 struct Done {
     KEVENT event;
@@ -103,11 +98,11 @@ protected:
     }
     NTSTATUS WritePipe(const std::vector<UCHAR>& bytes, ULONG_PTR* sent = nullptr)
     {
-        return Ioctl(kWrite, &files[0], bytes.data(), (ULONG)bytes.size(), nullptr, 0, sent);
+        return Ioctl(kIoctlPipeWrite, &files[0], bytes.data(), (ULONG)bytes.size(), nullptr, 0, sent);
     }
     NTSTATUS Control(std::vector<UCHAR> setupAndData, void* out = nullptr, ULONG outLength = 0, ULONG_PTR* info = nullptr)
     {
-        return Ioctl(kControl, nullptr, setupAndData.data(), (ULONG)setupAndData.size(), out, outLength, info);
+        return Ioctl(kIoctlPipeControlTransfer, nullptr, setupAndData.data(), (ULONG)setupAndData.size(), out, outLength, info);
     }
 
     std::unique_ptr<PipeSim> sim;
@@ -124,7 +119,7 @@ TEST_F(Sim, OpensPipesByFileNameAndRefusesWhatIsNotThere)
     EXPECT_EQ(STATUS_SUCCESS, Major(IRP_MJ_CLOSE, &files[1]));
     EXPECT_FALSE(sim->IsOpen(Pipe::DataIn));
     ULONG size = 0;
-    EXPECT_EQ(STATUS_INVALID_HANDLE, Ioctl(kMaxPacket, &files[1], nullptr, 0, &size, 4)) << "a closed pipe takes no requests";
+    EXPECT_EQ(STATUS_INVALID_HANDLE, Ioctl(kIoctlPipeGetMaxPacketSize, &files[1], nullptr, 0, &size, 4)) << "a closed pipe takes no requests";
 
     FILE_OBJECT other = {};
     std::u16string name = u"\\PIPE07";
@@ -145,12 +140,12 @@ TEST_F(Sim, ReportsEachPipesMaximumPacketSizeZeroIncluded)
     sim->SetMaxPacketSize(Pipe::DataOut, 0);
     ULONG size = 7;
     ULONG_PTR info = 0;
-    EXPECT_EQ(STATUS_SUCCESS, Ioctl(kMaxPacket, &files[1], nullptr, 0, &size, 4, &info));
+    EXPECT_EQ(STATUS_SUCCESS, Ioctl(kIoctlPipeGetMaxPacketSize, &files[1], nullptr, 0, &size, 4, &info));
     EXPECT_EQ(512u, size);
     EXPECT_EQ(4u, info);
-    EXPECT_EQ(STATUS_SUCCESS, Ioctl(kMaxPacket, &files[0], nullptr, 0, &size, 4));
+    EXPECT_EQ(STATUS_SUCCESS, Ioctl(kIoctlPipeGetMaxPacketSize, &files[0], nullptr, 0, &size, 4));
     EXPECT_EQ(0u, size);
-    EXPECT_EQ(STATUS_BUFFER_TOO_SMALL, Ioctl(kMaxPacket, &files[0], nullptr, 0, &size, 2));
+    EXPECT_EQ(STATUS_BUFFER_TOO_SMALL, Ioctl(kIoctlPipeGetMaxPacketSize, &files[0], nullptr, 0, &size, 2));
 }
 
 TEST_F(Sim, BulkInReadsTakeWhatIsThereInPacketsOrWaitForIt)
@@ -184,13 +179,13 @@ TEST_F(Sim, AbortCompletesEverythingOutstandingAndResetMakesThePipeUsableAgain)
     Done a, b;
     StartRead(1, buffer, 8, &a);
     StartRead(1, buffer, 8, &b);
-    EXPECT_EQ(STATUS_SUCCESS, Ioctl(kAbort, &files[1]));
+    EXPECT_EQ(STATUS_SUCCESS, Ioctl(kIoctlPipeAbort, &files[1]));
     EXPECT_EQ(STATUS_CANCELLED, a.status);
     EXPECT_EQ(STATUS_CANCELLED, b.status);
     Done c;
     StartRead(1, buffer, 8, &c);
     EXPECT_NE(STATUS_SUCCESS, c.status) << "an aborted pipe refuses until it is reset";
-    EXPECT_EQ(STATUS_SUCCESS, Ioctl(kReset, &files[1]));
+    EXPECT_EQ(STATUS_SUCCESS, Ioctl(kIoctlPipeReset, &files[1]));
     sim->Feed({1});
     StartRead(1, buffer, 8, &c);
     EXPECT_EQ(STATUS_SUCCESS, c.status);
@@ -236,7 +231,7 @@ TEST_F(Sim, WritesAreRecordedAsTransfersZeroLengthPacketsIncluded)
     EXPECT_EQ(3u, transfers[0].size());
     EXPECT_TRUE(transfers[1].empty());
     Open(1);
-    EXPECT_EQ(STATUS_INVALID_PARAMETER, Ioctl(kWrite, &files[1], "x", 1)) << "only the bulk OUT pipe writes";
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, Ioctl(kIoctlPipeWrite, &files[1], "x", 1)) << "only the bulk OUT pipe writes";
 }
 
 TEST_F(Sim, TheLoopbackPlugReturnsTransmittedBytesAndTiesTheLines)
@@ -312,7 +307,7 @@ TEST_F(Sim, RequestsCompleteInsideTheCallOrLaterAtDispatchLevel)
     IO_STATUS_BLOCK iosb = {};
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     UCHAR byte = 1;
-    PIRP irp = IoBuildDeviceIoControlRequest(kWrite, dev(), &byte, 1, nullptr, 0, FALSE, &event, &iosb);
+    PIRP irp = IoBuildDeviceIoControlRequest(kIoctlPipeWrite, dev(), &byte, 1, nullptr, 0, FALSE, &event, &iosb);
     IoGetNextIrpStackLocation(irp)->FileObject = &files[0];
     LONGLONG start = hk::Now();
     ASSERT_EQ(STATUS_PENDING, IoCallDriver(dev(), irp));
@@ -360,7 +355,7 @@ TEST_F(Sim, FaultsFailShortenStallOrEmptyRequests)
     EXPECT_EQ(STATUS_PENDING, StartRead(1, buffer, 4, &d));
     hk::AdvanceMs(1000);
     EXPECT_EQ(1, d.calls) << "stalled: data does not release it";
-    Ioctl(kAbort, &files[1]);
+    Ioctl(kIoctlPipeAbort, &files[1]);
     EXPECT_EQ(STATUS_CANCELLED, d.status);
 }
 
