@@ -17,7 +17,6 @@
 namespace pipesim {
 namespace {
 
-
 const char16_t* const kPipeNames[3] = {u"\\PIPE00", u"\\PIPE01", u"\\PIPE02"};
 
 struct PipeRec {
