@@ -32,6 +32,7 @@ struct Sched {
     std::multimap<LONGLONG, PKTIMER> timers;
     std::deque<PKDPC> dpcs;
     int liveEmulatedThreads = 0;
+    LONGLONG hangHorizon = 10LL * 60 * 10000000;  // virtual time a wait may run for without being satisfied
     // Real clock only.
     std::thread dpcThread;
     std::condition_variable dpcCv;
@@ -182,6 +183,7 @@ void RunAllDpcsLocked(std::unique_lock<std::mutex>& lk)
 // over (virtual clock). While nobody else can run, plays the idle loop.
 void HandOffVirtual(std::unique_lock<std::mutex>& lk, KThreadRec* self)
 {
+    LONGLONG began = S().now;
     for (;;) {
         if (self->satisfied || self->timedOut || self->hang) {
             auto& r = S().ready;
@@ -202,6 +204,15 @@ void HandOffVirtual(std::unique_lock<std::mutex>& lk, KThreadRec* self)
             continue;
         }
         LONGLONG next = NextEventLocked();
+        LONGLONG horizon = began + S().hangHorizon;
+        if (next >= 0 && next > horizon && (self->deadline < 0 || self->deadline > horizon)) {
+            // Timers keep firing, but nothing satisfies this wait: on Windows the thread
+            // would wait for ever.
+            Report("hang", self->name + " waited " + std::to_string(S().hangHorizon / 10000000) +
+                               " s of virtual time while only timers ran");
+            self->hang = true;
+            continue;
+        }
         if (next >= 0) {
             if (next > S().now) S().now = next;
             ExpireDueLocked();
@@ -344,6 +355,7 @@ void ResetScheduler(ClockMode mode)
     if (S().liveEmulatedThreads) Report("thread-leak", std::to_string(S().liveEmulatedThreads) + " emulated thread(s) still running at reset");
     S().mode = mode;
     S().now = kEpoch;
+    S().hangHorizon = 10LL * 60 * 10000000;
     S().realStart = std::chrono::steady_clock::now();
     S().timers.clear();
     for (PKDPC d : S().dpcs) d->DpcData = nullptr;
@@ -456,6 +468,12 @@ bool RunUntil(const std::function<bool()>& condition, LONGLONG limit)
         if (next < 0 || next > deadline) return condition();
         AdvanceTime(std::max<LONGLONG>(0, next - Now()));
     }
+}
+
+void SetHangHorizon(LONGLONG hundredNs)
+{
+    std::lock_guard<std::mutex> g(S().lock);
+    S().hangHorizon = hundredNs;
 }
 
 size_t ArmedTimerCount()

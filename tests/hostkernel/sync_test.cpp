@@ -232,6 +232,25 @@ TEST_F(VirtualClock, RunUntilLetsTimeRunUntilTheConditionHoldsOrTheLimitPasses)
     ExpectClean();
 }
 
+TEST_F(VirtualClock, AWaitThatOnlyTimersKeepAliveIsReportedAsAHangAtTheHorizon)
+{
+    DpcProbe probe;
+    KDPC dpc;
+    KTIMER timer;
+    KeInitializeDpc(&dpc, ProbeDpc, &probe);
+    KeInitializeTimer(&timer);
+    KeSetTimerEx(&timer, Relative(10), 10, &dpc);  // a poll that never ends
+    hk::SetHangHorizon(60LL * 10000000);
+    KEVENT never;
+    KeInitializeEvent(&never, NotificationEvent, FALSE);
+    LONGLONG start = hk::Now();
+    EXPECT_EQ(STATUS_TIMEOUT, KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, nullptr));
+    ExpectViolation("hang");
+    EXPECT_LE(hk::Now() - start, 60LL * 10000000);
+    EXPECT_EQ(6000, probe.runs) << "the timers ran meanwhile";
+    KeCancelTimer(&timer);
+}
+
 TEST_F(VirtualClock, KeDelayExecutionThreadTakesExactlyItsInterval)
 {
     LONGLONG start = hk::Now();

@@ -37,6 +37,9 @@ void RunDpcs();
 bool RunUntil(const std::function<bool()>& condition, LONGLONG limitHundredNs = 3600LL * 10000000);
 // Lets every other emulated thread run until all of them wait (virtual clock).
 void YieldToOthers();
+// How much virtual time a wait without timeout may take while only timers fire before
+// it is reported as a hang (default 10 minutes; Reset restores it).
+void SetHangHorizon(LONGLONG hundredNs);
 size_t ArmedTimerCount();
 size_t QueuedDpcCount();
 
