@@ -617,9 +617,12 @@ std::shared_ptr<Request> File::Submit(UCHAR major, ULONG length, const void* in,
         if (major == IRP_MJ_WRITE && in) std::memcpy(req->userBuffer_.data(), in, length);
         if (major == IRP_MJ_READ) req->outputLength_ = length;
         if (buffered) {
-            req->systemBuffer_ = std::malloc(length ? length : 1);
-            std::memset(req->systemBuffer_, 0xC5, length);
-            if (major == IRP_MJ_WRITE && length) std::memcpy(req->systemBuffer_, in, length);
+            // As the I/O manager does, a zero-length transfer gets no system buffer.
+            if (length) {
+                req->systemBuffer_ = std::malloc(length);
+                std::memset(req->systemBuffer_, 0xC5, length);
+                if (major == IRP_MJ_WRITE) std::memcpy(req->systemBuffer_, in, length);
+            }
             irp->AssociatedIrp.SystemBuffer = req->systemBuffer_;
             irp->Flags = IRP_BUFFERED_IO | (major == IRP_MJ_READ ? IRP_INPUT_OPERATION : 0);
             req->copyBack_ = major == IRP_MJ_READ;
