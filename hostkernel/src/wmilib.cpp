@@ -78,24 +78,38 @@ NTSTATUS WmiSystemControl(PWMILIB_CONTEXT WmiLibInfo, PDEVICE_OBJECT DeviceObjec
         NTSTATUS status = WmiLibInfo->QueryWmiRegInfo
                               ? WmiLibInfo->QueryWmiRegInfo(DeviceObject, &flags, &instanceName, &registryPath, &mofName, &pdo)
                               : STATUS_SUCCESS;
-        // The registration information handed back to the host: flags, GUID count, then the
-        // registry path and the MOF resource name as counted strings.
-        if (NT_SUCCESS(status) && buffer && size >= 12) {
-            ULONG used = 12;
-            auto put = [&](PUNICODE_STRING s) {
-                USHORT len = s && s->Buffer ? s->Length : 0;
-                if (used + 2 + len > size) return;
-                std::memcpy(buffer + used, &len, 2);
-                if (len) std::memcpy(buffer + used + 2, s->Buffer, len);
-                used += 2 + len;
-            };
-            std::memcpy(buffer, &flags, 4);
-            std::memcpy(buffer + 4, &WmiLibInfo->GuidCount, 4);
-            ULONG pdoMatches = pdo != nullptr;
-            std::memcpy(buffer + 8, &pdoMatches, 4);
-            put(registryPath);
-            put(&mofName);
-            Irp->IoStatus.Information = used;
+        if (NT_SUCCESS(status)) {
+            // WMIREGINFO: the header and one WMIREGGUIDW per block, then the registry
+            // path and the MOF resource name as counted strings.
+            ULONG count = WmiLibInfo->GuidCount;
+            ULONG head = (ULONG)(offsetof(WMIREGINFOW, WmiRegGuid) + count * sizeof(WMIREGGUIDW));
+            USHORT pathLength = registryPath && registryPath->Buffer ? registryPath->Length : 0;
+            USHORT mofLength = mofName.Buffer ? mofName.Length : 0;
+            ULONG needed = head + 2 + pathLength + 2 + mofLength;
+            if (!buffer || size < needed) {
+                if (buffer && size >= sizeof(ULONG)) std::memcpy(buffer, &needed, sizeof needed);
+                Irp->IoStatus.Information = sizeof(ULONG);
+                status = STATUS_BUFFER_TOO_SMALL;
+            } else {
+                std::memset(buffer, 0, needed);
+                auto* info = (PWMIREGINFOW)buffer;
+                info->BufferSize = needed;
+                info->GuidCount = count;
+                for (ULONG i = 0; i < count; ++i) {
+                    WMIREGGUIDW& g = info->WmiRegGuid[i];
+                    g.Guid = *WmiLibInfo->GuidList[i].Guid;
+                    g.Flags = WmiLibInfo->GuidList[i].Flags | flags;
+                    g.InstanceCount = WmiLibInfo->GuidList[i].InstanceCount;
+                    if (flags & WMIREG_FLAG_INSTANCE_PDO) g.Pdo = (ULONG_PTR)pdo;
+                }
+                info->RegistryPath = head;
+                std::memcpy(buffer + head, &pathLength, 2);
+                if (pathLength) std::memcpy(buffer + head + 2, registryPath->Buffer, pathLength);
+                info->MofResourceName = head + 2 + pathLength;
+                std::memcpy(buffer + info->MofResourceName, &mofLength, 2);
+                if (mofLength) std::memcpy(buffer + info->MofResourceName + 2, mofName.Buffer, mofLength);
+                Irp->IoStatus.Information = needed;
+            }
         }
         Irp->IoStatus.Status = status;
         IofCompleteRequest(Irp, IO_NO_INCREMENT);

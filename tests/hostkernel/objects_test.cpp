@@ -466,6 +466,19 @@ namespace {
 const GUID kBlock = {0x11, 0x22, 0x33, {1, 2, 3, 4, 5, 6, 7, 8}};
 WMIGUIDREGINFO gGuids[] = {{&kBlock, 1, 0}};
 
+UNICODE_STRING gRegPath = {10, 10, (PWSTR)u"\\Svc1"};
+PDEVICE_OBJECT gRegPdo = nullptr;
+
+NTSTATUS NTAPI RegInfo(PDEVICE_OBJECT, PULONG flags, PUNICODE_STRING, PUNICODE_STRING* path, PUNICODE_STRING mof,
+                       PDEVICE_OBJECT* pdo)
+{
+    *flags = WMIREG_FLAG_INSTANCE_PDO;
+    *path = &gRegPath;
+    RtlInitUnicodeString(mof, u"MofResourceName");
+    *pdo = gRegPdo;
+    return STATUS_SUCCESS;
+}
+
 NTSTATUS NTAPI QueryBlock(PDEVICE_OBJECT device, PIRP irp, ULONG index, ULONG, ULONG, PULONG lengths, ULONG avail,
                           PUCHAR buffer)
 {
@@ -482,6 +495,8 @@ TEST_F(Wmi, TheLibraryRoutesQueriesToTheProviderAndForwardsForeignOnes)
     context.GuidCount = 1;
     context.GuidList = gGuids;
     context.QueryWmiDataBlock = QueryBlock;
+    context.QueryWmiRegInfo = RegInfo;
+    gRegPdo = pdo;
     dispatch = [&](PDEVICE_OBJECT device, PIRP irp) {
         SYSCTL_IRP_DISPOSITION disposition;
         NTSTATUS status = WmiSystemControl(&context, device, irp, &disposition);
@@ -499,6 +514,21 @@ TEST_F(Wmi, TheLibraryRoutesQueriesToTheProviderAndForwardsForeignOnes)
     r = hk::WmiQuerySingleInstance(upper, kBlock, 2);
     EXPECT_TRUE(r.tooSmall);
     EXPECT_EQ(4u, r.sizeNeeded);
+
+    r = hk::WmiRegInfo(upper);
+    ASSERT_EQ(STATUS_SUCCESS, r.status);
+    auto* info = (PWMIREGINFOW)r.data.data();
+    ASSERT_EQ(1u, info->GuidCount);
+    EXPECT_TRUE(IsEqualGUID(kBlock, info->WmiRegGuid[0].Guid));
+    EXPECT_EQ((ULONG)WMIREG_FLAG_INSTANCE_PDO, info->WmiRegGuid[0].Flags);
+    EXPECT_EQ((ULONG_PTR)pdo, info->WmiRegGuid[0].Pdo);
+    auto counted = [&](ULONG offset) {
+        USHORT n;
+        std::memcpy(&n, r.data.data() + offset, 2);
+        return std::u16string((const char16_t*)(r.data.data() + offset + 2), n / 2);
+    };
+    EXPECT_EQ(u"\\Svc1", counted(info->RegistryPath));
+    EXPECT_EQ(u"MofResourceName", counted(info->MofResourceName));
 
     static const GUID other = {7, 7, 7, {7}};
     EXPECT_EQ(STATUS_WMI_GUID_NOT_FOUND, hk::WmiQuerySingleInstance(upper, other, 16).status);

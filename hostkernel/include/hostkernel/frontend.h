@@ -151,6 +151,7 @@ WmiResult WmiQuerySingleInstance(PDEVICE_OBJECT provider, const GUID& guid, ULON
 WmiResult WmiSetSingleInstance(PDEVICE_OBJECT provider, const GUID& guid, const std::vector<UCHAR>& data, ULONG instance = 0);
 WmiResult WmiSetSingleItem(PDEVICE_OBJECT provider, const GUID& guid, ULONG itemId, const std::vector<UCHAR>& data,
                            ULONG instance = 0);
+// IRP_MN_REGINFO; on success `data` holds the WMIREGINFO the provider answered.
 WmiResult WmiRegInfo(PDEVICE_OBJECT provider);
 // A system-control request addressed to another provider (it must be forwarded).
 WmiResult WmiSendForeign(PDEVICE_OBJECT stackTop, ULONG_PTR providerId, const GUID& guid);

@@ -78,6 +78,28 @@ typedef struct _WNODE_TOO_SMALL {
 #define WMIREG_FLAG_EXPENSIVE 0x00000001
 #define WMIREG_FLAG_EVENT_ONLY_GUID 0x00000040
 
+// The registration information a provider answers IRP_MN_REGINFO with.
+typedef struct {
+    GUID Guid;
+    ULONG Flags;
+    ULONG InstanceCount;
+    union {
+        ULONG InstanceNameList;
+        ULONG BaseNameOffset;
+        ULONG_PTR Pdo;
+        ULONG_PTR InstanceInfo;
+    };
+} WMIREGGUIDW, *PWMIREGGUIDW;
+
+typedef struct {
+    ULONG BufferSize;
+    ULONG NextWmiRegInfo;
+    ULONG RegistryPath;     // offset of a counted string (USHORT length in bytes, then the text)
+    ULONG MofResourceName;  // offset of a counted string
+    ULONG GuidCount;
+    WMIREGGUIDW WmiRegGuid[1];
+} WMIREGINFOW, *PWMIREGINFOW;
+
 typedef struct _WMIGUIDREGINFO {
     LPCGUID Guid;
     ULONG InstanceCount;
