@@ -20,6 +20,17 @@ VOID NTAPI ProbeDpc(PKDPC, PVOID context, PVOID, PVOID)
     if (p->signal) KeSetEvent(p->signal, 0, FALSE);
 }
 
+// A DPC probe with a timer and DPC of its own.
+struct TimedProbe : DpcProbe {
+    KDPC dpc;
+    KTIMER timer;
+    TimedProbe()
+    {
+        KeInitializeDpc(&dpc, ProbeDpc, static_cast<DpcProbe*>(this));
+        KeInitializeTimer(&timer);
+    }
+};
+
 LARGE_INTEGER Relative(LONGLONG ms)
 {
     LARGE_INTEGER t;
@@ -134,47 +145,35 @@ class VirtualClock : public KernelTest {};
 
 TEST_F(VirtualClock, TimersFireOnlyWhenTimeIsAdvancedToThem)
 {
-    DpcProbe probe;
-    KDPC dpc;
-    KTIMER timer;
-    KeInitializeDpc(&dpc, ProbeDpc, &probe);
-    KeInitializeTimer(&timer);
+    TimedProbe probe;
     LONGLONG start = hk::Now();
-    EXPECT_FALSE(KeSetTimer(&timer, Relative(10), &dpc));
+    EXPECT_FALSE(KeSetTimer(&probe.timer, Relative(10), &probe.dpc));
     hk::AdvanceMs(9);
     EXPECT_EQ(0, probe.runs);
     hk::AdvanceMs(1);
     EXPECT_EQ(1, probe.runs);
     EXPECT_EQ(DISPATCH_LEVEL, probe.irql);
     EXPECT_EQ(start + 100000, probe.at) << "it fires at its due time exactly";
-    EXPECT_TRUE(KeReadStateTimer(&timer));
+    EXPECT_TRUE(KeReadStateTimer(&probe.timer));
 }
 
 TEST_F(VirtualClock, APeriodicTimerFiresOnEveryPeriodAndCancelStopsIt)
 {
-    DpcProbe probe;
-    KDPC dpc;
-    KTIMER timer;
-    KeInitializeDpc(&dpc, ProbeDpc, &probe);
-    KeInitializeTimer(&timer);
-    KeSetTimerEx(&timer, Relative(5), 5, &dpc);
+    TimedProbe probe;
+    KeSetTimerEx(&probe.timer, Relative(5), 5, &probe.dpc);
     hk::AdvanceMs(26);
     EXPECT_EQ(5, probe.runs);
-    EXPECT_TRUE(KeCancelTimer(&timer));
-    EXPECT_FALSE(KeCancelTimer(&timer));
+    EXPECT_TRUE(KeCancelTimer(&probe.timer));
+    EXPECT_FALSE(KeCancelTimer(&probe.timer));
     hk::AdvanceMs(100);
     EXPECT_EQ(5, probe.runs);
 }
 
 TEST_F(VirtualClock, ResettingATimerReplacesItsDueTime)
 {
-    DpcProbe probe;
-    KDPC dpc;
-    KTIMER timer;
-    KeInitializeDpc(&dpc, ProbeDpc, &probe);
-    KeInitializeTimer(&timer);
-    KeSetTimer(&timer, Relative(10), &dpc);
-    EXPECT_TRUE(KeSetTimer(&timer, Relative(30), &dpc));
+    TimedProbe probe;
+    KeSetTimer(&probe.timer, Relative(10), &probe.dpc);
+    EXPECT_TRUE(KeSetTimer(&probe.timer, Relative(30), &probe.dpc));
     hk::AdvanceMs(20);
     EXPECT_EQ(0, probe.runs);
     hk::AdvanceMs(10);
@@ -195,13 +194,9 @@ TEST_F(VirtualClock, AWaitIsSatisfiedByATimerDpcAtItsDueTime)
 {
     KEVENT event;
     KeInitializeEvent(&event, SynchronizationEvent, FALSE);
-    DpcProbe probe;
+    TimedProbe probe;
     probe.signal = &event;
-    KDPC dpc;
-    KTIMER timer;
-    KeInitializeDpc(&dpc, ProbeDpc, &probe);
-    KeInitializeTimer(&timer);
-    KeSetTimer(&timer, Relative(250), &dpc);
+    KeSetTimer(&probe.timer, Relative(250), &probe.dpc);
     LONGLONG start = hk::Now();
     EXPECT_EQ(STATUS_SUCCESS, KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr));
     EXPECT_EQ(start + 250 * 10000, hk::Now());
@@ -218,28 +213,20 @@ TEST_F(VirtualClock, AWaitThatNothingCanSatisfyIsReportedAsAHang)
 
 TEST_F(VirtualClock, RunUntilLetsTimeRunUntilTheConditionHoldsOrTheLimitPasses)
 {
-    DpcProbe probe;
-    KDPC dpc;
-    KTIMER timer;
-    KeInitializeDpc(&dpc, ProbeDpc, &probe);
-    KeInitializeTimer(&timer);
+    TimedProbe probe;
     LONGLONG start = hk::Now();
-    KeSetTimerEx(&timer, Relative(10), 10, &dpc);
+    KeSetTimerEx(&probe.timer, Relative(10), 10, &probe.dpc);
     EXPECT_TRUE(hk::RunUntil([&] { return probe.runs >= 3; }));
     EXPECT_EQ(start + 30 * 10000, hk::Now());
-    KeCancelTimer(&timer);
+    KeCancelTimer(&probe.timer);
     EXPECT_FALSE(hk::RunUntil([] { return false; }, 5 * 10000)) << "nothing is due: gives up without waiting";
     ExpectClean();
 }
 
 TEST_F(VirtualClock, AWaitThatOnlyTimersKeepAliveIsReportedAsAHangAtTheHorizon)
 {
-    DpcProbe probe;
-    KDPC dpc;
-    KTIMER timer;
-    KeInitializeDpc(&dpc, ProbeDpc, &probe);
-    KeInitializeTimer(&timer);
-    KeSetTimerEx(&timer, Relative(10), 10, &dpc);  // a poll that never ends
+    TimedProbe probe;
+    KeSetTimerEx(&probe.timer, Relative(10), 10, &probe.dpc);  // a poll that never ends
     hk::SetHangHorizon(60LL * 10000000);
     KEVENT never;
     KeInitializeEvent(&never, NotificationEvent, FALSE);
@@ -248,7 +235,7 @@ TEST_F(VirtualClock, AWaitThatOnlyTimersKeepAliveIsReportedAsAHangAtTheHorizon)
     ExpectViolation("hang");
     EXPECT_LE(hk::Now() - start, 60LL * 10000000);
     EXPECT_EQ(6000, probe.runs) << "the timers ran meanwhile";
-    KeCancelTimer(&timer);
+    KeCancelTimer(&probe.timer);
 }
 
 TEST_F(VirtualClock, KeDelayExecutionThreadTakesExactlyItsInterval)
@@ -335,15 +322,11 @@ TEST_F(RealClock, TheDpcThreadFiresTimersAndRealWaitsReturn)
 {
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
-    DpcProbe probe;
+    TimedProbe probe;
     probe.signal = &event;
-    KDPC dpc;
-    KTIMER timer;
-    KeInitializeDpc(&dpc, ProbeDpc, &probe);
-    KeInitializeTimer(&timer);
-    KeSetTimer(&timer, Relative(2), &dpc);
+    KeSetTimer(&probe.timer, Relative(2), &probe.dpc);
     EXPECT_EQ(STATUS_SUCCESS, KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr));
     EXPECT_EQ(1, probe.runs);
     EXPECT_EQ(DISPATCH_LEVEL, probe.irql);
-    KeCancelTimer(&timer);
+    KeCancelTimer(&probe.timer);
 }
