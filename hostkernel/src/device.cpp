@@ -235,6 +235,7 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
         extension = rec->extensionSize;
     }
     size_t bytes = sizeof(DEVICE_OBJECT) + extension;
+    CheckNoQueuedWorkItems(DeviceObject);
     CheckNoLiveKernelObjects(DeviceObject, bytes, "device object");
     ForgetLocksIn(DeviceObject, bytes);
     ForgetRemoveLocksIn(DeviceObject, bytes);
@@ -346,6 +347,8 @@ NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Ena
     auto it = gInterfaces.find(Fold(Normalise(Wide(SymbolicLinkName))));
     if (it == gInterfaces.end()) return STATUS_OBJECT_NAME_NOT_FOUND;
     if (!Enable && !it->second.enabled) return STATUS_OBJECT_NAME_NOT_FOUND;
+    // Enabling twice is harmless but not silent: the informational status says so.
+    if (Enable && it->second.enabled) return STATUS_OBJECT_NAME_EXISTS;
     it->second.enabled = Enable;
     return STATUS_SUCCESS;
 }

@@ -30,6 +30,7 @@ using namespace detail;
 
 void Reset(ClockMode mode)
 {
+    ResetWorkItems();
     ResetScheduler(mode);
     ResetIrps();
     ResetMdls();
@@ -42,7 +43,11 @@ void Reset(ClockMode mode)
     ResetFaults();
 }
 
-void Shutdown() { StopScheduler(); }
+void Shutdown()
+{
+    ResetWorkItems();
+    StopScheduler();
+}
 
 // ---- Registry and names -------------------------------------------------------------------
 

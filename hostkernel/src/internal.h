@@ -59,6 +59,7 @@ struct ThreadState {
     PDRIVER_OBJECT driver = nullptr;  // the driver whose entry, AddDevice or unload runs
     bool inDriverEntry = false;
     int drainingDpcs = 0;
+    PDRIVER_OBJECT dpcDriver = nullptr;  // whose DPC runs now, for attributing timers and DPCs it queues
     std::vector<bool> pagedFrames;  // one per pageable entry point on the stack: PAGED_CODE seen
 };
 ThreadState& Self();
@@ -72,11 +73,18 @@ LONGLONG NowLocked();
 void BlockCurrent(std::unique_lock<std::mutex>& lk, KThreadRec* self);
 void MakeReady(KThreadRec* rec);
 void DrainDpcsIfDue();  // runs queued DPCs when the caller's IRQL is below DISPATCH_LEVEL
+// A thread of the system's own (a worker thread for work items): an emulated thread
+// that runs `body` at PASSIVE_LEVEL. JoinSystemThreads waits for every one of them.
+void StartSystemThread(std::string name, std::function<void()> body);
+void JoinSystemThreads();
 
 // Objects freed by the driver may still be linked in kernel lists: these checks
 // report timers armed or DPCs queued inside [base, base + size).
 bool CheckNoLiveKernelObjects(const void* base, size_t size, const char* what);
 void ForgetLocksIn(const void* base, size_t size);
+// At unload: reports (and unlinks) every timer still armed and DPC still queued that
+// the driver set or queued, naming the routine that would run in unloaded code.
+void CheckNoDriverTimersOrDpcs(PDRIVER_OBJECT driver);
 void ForgetRemoveLocksIn(const void* base, size_t size);
 
 // ---- Object tables ----------------------------------------------------------------------
@@ -119,6 +127,9 @@ bool DueAtDeviceDelete(const Owner& owner, PDEVICE_OBJECT device, PDRIVER_OBJECT
 std::string OwnedIrpsAndMdls(PDEVICE_OBJECT device, PDRIVER_OBJECT driver, bool last);
 std::string OwnedHandles(PDEVICE_OBJECT device, PDRIVER_OBJECT driver, bool last);
 
+// A device is deleted: reports and drops work items still queued for it.
+void CheckNoQueuedWorkItems(PDEVICE_OBJECT device);
+
 // ---- Pool ---------------------------------------------------------------------------------
 PVOID PoolAllocate(POOL_TYPE type, SIZE_T size, ULONG tag, bool system);
 void PoolFree(PVOID p, ULONG tag, bool checkTag);
@@ -136,6 +147,8 @@ using HostCompletion = std::function<void(PIRP)>;
 // I/O manager, and must free it with FreeHostIrp.
 PIRP AllocateHostIrp(CCHAR stackSize, HostCompletion done);
 void FreeHostIrp(PIRP irp);
+// The priority boost given to the IoCompleteRequest whose walk reached the I/O manager.
+CCHAR CompletionBoost(PIRP irp);
 void ResetIrps();
 void ResetMdls();
 
@@ -148,6 +161,7 @@ void ResetRemoveLocks();
 void ResetLockGraph();
 void ResetFaults();
 void ResetScheduler(ClockMode mode);
+void ResetWorkItems();  // drops queued work items that have not started
 void StopScheduler();
 
 }  // namespace hk::detail

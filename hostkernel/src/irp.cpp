@@ -34,6 +34,9 @@ struct IrpShadow {
     ULONG outputLength = 0;        // buffered output the I/O manager copies back
     size_t bytes = 0;
     Owner owner;
+    CCHAR boost = 0;               // the priority boost of the completion that reached the I/O manager
+    int routineDepth = 0;          // completion routines of this IRP running now (nested walks)
+    int recompletedAt = 0;         // the depth whose routine completed the IRP again, 0 for none
 };
 
 std::mutex gIrpLock;
@@ -157,6 +160,12 @@ void IoManagerComplete(PIRP irp, const std::shared_ptr<IrpShadow>& s)
 }
 
 }  // namespace
+
+CCHAR CompletionBoost(PIRP irp)
+{
+    auto s = Find(irp);
+    return s ? s->boost : 0;
+}
 
 PIRP AllocateHostIrp(CCHAR stackSize, HostCompletion done)
 {
@@ -438,14 +447,18 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return status;
 }
 
-VOID IofCompleteRequest(PIRP Irp, CCHAR)
+VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
 {
     auto s = Find(Irp);
     if (!s) {
         Report("double-completion", "IofCompleteRequest with " + IrpName(Irp) + ", which is not an allocated IRP (completed and freed already?)");
         return;
     }
-    if (s->state == IrpState::Completing || s->state == IrpState::Completed) {
+    // A completion routine may complete the request it was called for, once, and then
+    // return STATUS_MORE_PROCESSING_REQUIRED: the new walk carries the request on from
+    // that routine's own location upward, and the first walk stops there.
+    bool fromOwnRoutine = s->state == IrpState::Completing && s->routineDepth > 0 && s->recompletedAt != s->routineDepth;
+    if ((s->state == IrpState::Completing && !fromOwnRoutine) || s->state == IrpState::Completed) {
         Report("double-completion", IrpName(Irp) + " completed twice");
         return;
     }
@@ -462,7 +475,9 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR)
         Irp->CancelRoutine = nullptr;
     }
     if (Self().irql > DISPATCH_LEVEL) Report("irql", "IofCompleteRequest above DISPATCH_LEVEL");
+    if (fromOwnRoutine) s->recompletedAt = s->routineDepth;
     s->state = IrpState::Completing;
+    s->boost = PriorityBoost;
 
     ThreadState& self = Self();
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
@@ -495,8 +510,20 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR)
             PDEVICE_OBJECT savedDevice = self.device;
             KIRQL irql = self.irql;
             self.device = upper;
+            int depth = ++s->routineDepth;
             NTSTATUS r = routine(upper, Irp, context);
+            bool recompleted = s->recompletedAt == depth;
+            if (recompleted) s->recompletedAt = 0;
+            s->routineDepth--;
             self.device = savedDevice;
+            if (recompleted) {
+                // The request belongs to the walk the routine started; this one must not touch it.
+                if (r != STATUS_MORE_PROCESSING_REQUIRED)
+                    Report("double-completion", "completion routine " + Hex((ULONG_PTR)routine) + " completed " + IrpName(Irp) +
+                                                    " again and returned " + Hex((ULONG)r) +
+                                                    " instead of STATUS_MORE_PROCESSING_REQUIRED");
+                return;
+            }
             if (Find(Irp) == s && GuardTouched(Irp))
                 Report("stack-overrun", "completion routine " + Hex((ULONG_PTR)routine) + " wrote past the last stack location of " +
                                             IrpName(Irp) + " (IoMarkIrpPending in the allocator's own completion routine?)");
@@ -610,6 +637,14 @@ VOID MmUnlockPages(PMDL Mdl)
 }
 
 VOID MmBuildMdlForNonPagedPool(PMDL Mdl) { Mdl->MdlFlags |= MDL_SOURCE_IS_NONPAGED_POOL; }
+
+PVOID MmGetSystemAddressForMdlSafe(PMDL Mdl, ULONG)
+{
+    if (!(Mdl->MdlFlags & (MDL_PAGES_LOCKED | MDL_SOURCE_IS_NONPAGED_POOL | MDL_MAPPED_TO_SYSTEM_VA)))
+        Report("mdl-not-locked", "MmGetSystemAddressForMdlSafe on MDL " + Hex((ULONG_PTR)Mdl) +
+                                     ", which was neither locked (MmProbeAndLockPages) nor built for non-paged pool");
+    return Mdl->MappedSystemVa;
+}
 
 // ---- Power --------------------------------------------------------------------------------
 

@@ -188,6 +188,7 @@ void LeakCheckDriver(PDRIVER_OBJECT driver)
     if (OutstandingIrps()) Report("irp-leak", std::to_string(OutstandingIrps()) + " IRP(s) outstanding at unload");
     if (OutstandingMdls()) Report("mdl-leak", std::to_string(OutstandingMdls()) + " MDL(s) outstanding at unload");
     if (OpenRegistryHandles()) Report("handle-leak", std::to_string(OpenRegistryHandles()) + " registry handle(s) open at unload");
+    CheckNoDriverTimersOrDpcs(driver);
 }
 
 void ResetPool()

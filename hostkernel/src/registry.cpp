@@ -21,6 +21,7 @@ std::map<std::u16string, Key> gKeys;                  // by folded path
 struct OpenKey {
     std::u16string path;  // folded
     Owner owner;
+    ACCESS_MASK access;  // specific key rights granted at open (generic rights mapped)
 };
 std::map<ULONG_PTR, OpenKey> gHandles;
 ULONG_PTR gNextHandle = 0x100;
@@ -38,19 +39,38 @@ std::u16string FromWide(PCWSTR s)
     return out;
 }
 
-HANDLE OpenLocked(const std::u16string& path)
+// The object manager maps generic rights to the key's specific ones when a handle
+// is opened; the handle grants only what was asked for.
+ACCESS_MASK MapKeyAccess(ACCESS_MASK desired)
+{
+    ACCESS_MASK granted = desired & 0xFFFF;
+    if (desired & (GENERIC_ALL | MAXIMUM_ALLOWED)) granted |= KEY_ALL_ACCESS;
+    if (desired & GENERIC_READ) granted |= KEY_READ;
+    if (desired & GENERIC_WRITE) granted |= KEY_WRITE;
+    return granted & 0xFFFF;
+}
+
+HANDLE OpenLocked(const std::u16string& path, ACCESS_MASK desired)
 {
     gKeys[Fold(path)];
     ULONG_PTR h = gNextHandle += 4;
-    gHandles[h] = {Fold(path), CurrentOwner()};
+    gHandles[h] = {Fold(path), CurrentOwner(), MapKeyAccess(desired)};
     return (HANDLE)h;
 }
 
-Key* KeyOfHandle(HANDLE handle, const char* routine)
+// The key behind an open handle, or null with `*status` set: STATUS_INVALID_HANDLE
+// for a handle that is not open, STATUS_ACCESS_DENIED when the handle was not
+// opened with `right`.
+Key* KeyOfHandle(HANDLE handle, ACCESS_MASK right, const char* routine, NTSTATUS* status)
 {
     auto it = gHandles.find((ULONG_PTR)handle);
     if (it == gHandles.end()) {
         Report("invalid-handle", std::string(routine) + " with handle " + Hex((ULONG_PTR)handle) + ", which is not open");
+        *status = STATUS_INVALID_HANDLE;
+        return nullptr;
+    }
+    if (!(it->second.access & right)) {
+        *status = STATUS_ACCESS_DENIED;
         return nullptr;
     }
     return &gKeys[it->second.path];
@@ -143,7 +163,8 @@ size_t OpenRegistryHandles()
 using namespace hk;
 using namespace hk::detail;
 
-NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType, ACCESS_MASK, PHANDLE DevInstRegKey)
+NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType, ACCESS_MASK DesiredAccess,
+                                 PHANDLE DevInstRegKey)
 {
     RequirePassive("IoOpenDeviceRegistryKey");
     NTSTATUS fault;
@@ -153,7 +174,7 @@ NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyTy
     std::u16string path = DevInstKeyType == PLUGPLAY_REGKEY_DEVICE ? node->deviceKeyPath
                                                                    : kControl + u"Class\\" + node->instanceId;
     std::lock_guard<std::mutex> g(gRegLock);
-    *DevInstRegKey = OpenLocked(path);
+    *DevInstRegKey = OpenLocked(path, DesiredAccess);
     return STATUS_SUCCESS;
 }
 
@@ -162,8 +183,9 @@ NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, KEY_VALUE_
 {
     RequirePassive("ZwQueryValueKey");
     std::lock_guard<std::mutex> g(gRegLock);
-    Key* key = KeyOfHandle(KeyHandle, "ZwQueryValueKey");
-    if (!key) return STATUS_INVALID_HANDLE;
+    NTSTATUS refused;
+    Key* key = KeyOfHandle(KeyHandle, KEY_QUERY_VALUE, "ZwQueryValueKey", &refused);
+    if (!key) return refused;
     auto it = key->values.find(Fold(Wide(ValueName)));
     if (it == key->values.end()) return STATUS_OBJECT_NAME_NOT_FOUND;
     const Value& v = it->second;
@@ -222,8 +244,9 @@ NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG, ULONG
 {
     RequirePassive("ZwSetValueKey");
     std::lock_guard<std::mutex> g(gRegLock);
-    Key* key = KeyOfHandle(KeyHandle, "ZwSetValueKey");
-    if (!key) return STATUS_INVALID_HANDLE;
+    NTSTATUS refused;
+    Key* key = KeyOfHandle(KeyHandle, KEY_SET_VALUE, "ZwSetValueKey", &refused);
+    if (!key) return refused;
     Value& v = key->values[Fold(Wide(ValueName))];
     v.name = Wide(ValueName);
     v.type = Type;

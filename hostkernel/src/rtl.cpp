@@ -88,9 +88,10 @@ NTSTATUS RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING Stri
         digits[n++] = (WCHAR)(d < 10 ? u'0' + d : u'A' + d - 10);
         Value /= Base;
     } while (Value);
-    if ((ULONG)n * 2 > String->MaximumLength) return STATUS_BUFFER_OVERFLOW;
+    // The result is always terminated: digits that fit without their NUL do not fit.
+    if ((ULONG)n * 2 + 2 > String->MaximumLength) return STATUS_BUFFER_OVERFLOW;
     for (int i = 0; i < n; ++i) String->Buffer[i] = digits[n - 1 - i];
+    String->Buffer[n] = 0;
     String->Length = (USHORT)(n * 2);
-    if ((ULONG)n * 2 + 2 <= String->MaximumLength) String->Buffer[n] = 0;
     return STATUS_SUCCESS;
 }

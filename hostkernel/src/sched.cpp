@@ -32,6 +32,8 @@ struct Sched {
     std::multimap<LONGLONG, PKTIMER> timers;
     std::deque<PKDPC> dpcs;
     int liveEmulatedThreads = 0;
+    std::unordered_map<const void*, PDRIVER_OBJECT> owners;
+    bool deferDpcs = false;  // a test holds queued DPCs back until it runs them  // timers and DPCs: the driver that set or queued them
     LONGLONG hangHorizon = 10LL * 60 * 10000000;  // virtual time a wait may run for without being satisfied
     // Real clock only.
     std::thread dpcThread;
@@ -47,6 +49,16 @@ Sched& S()
 
 thread_local ThreadState tSelf;
 thread_local std::unique_ptr<KThreadRec> tOwnRec;
+
+// The driver on whose behalf the caller sets a timer or queues a DPC: the one whose
+// code runs, else the one whose DPC runs, else the one whose device holds the object.
+PDRIVER_OBJECT OwnerOfKernelObject(const void* object)
+{
+    if (PDRIVER_OBJECT d = CurrentOwner().driver) return d;
+    if (tSelf.dpcDriver) return tSelf.dpcDriver;
+    PDEVICE_OBJECT device = DeviceContaining(object);
+    return device ? device->DriverObject : nullptr;
+}
 
 LONGLONG RealNow()
 {
@@ -123,6 +135,8 @@ void ExpireDueLocked()
         if (timer->Dpc) {
             bool queued;
             QueueDpcLocked(timer->Dpc, (PVOID)(ULONG_PTR)(ULONG)due, (PVOID)(ULONG_PTR)(ULONG)(due >> 32), &queued);
+            auto owner = S().owners.find(timer);
+            if (queued && owner != S().owners.end()) S().owners[timer->Dpc] = owner->second;
         }
     }
     for (KThreadRec* rec : S().blocked)
@@ -153,11 +167,15 @@ void RunOneDpcLocked(std::unique_lock<std::mutex>& lk)
     dpc->DpcData = nullptr;
     PKDEFERRED_ROUTINE routine = dpc->DeferredRoutine;
     PVOID context = dpc->DeferredContext, a1 = dpc->SystemArgument1, a2 = dpc->SystemArgument2;
+    auto owner = S().owners.find(dpc);
+    PDRIVER_OBJECT dpcDriver = owner == S().owners.end() ? nullptr : owner->second;
     lk.unlock();
 
     ThreadState& self = tSelf;
     KIRQL saved = self.irql;
     PDEVICE_OBJECT savedDevice = self.device;
+    PDRIVER_OBJECT savedDpcDriver = self.dpcDriver;
+    self.dpcDriver = dpcDriver;
     size_t heldBefore = self.held.size();
     self.irql = DISPATCH_LEVEL;
     self.drainingDpcs++;
@@ -169,14 +187,18 @@ void RunOneDpcLocked(std::unique_lock<std::mutex>& lk)
     if (self.held.size() != heldBefore)
         Report("dpc-lock-held", "DPC routine " + Hex((ULONG_PTR)routine) + " returned holding a spin lock");
     self.device = savedDevice;
+    self.dpcDriver = savedDpcDriver;
     self.drainingDpcs--;
     self.irql = saved;
     lk.lock();
 }
 
-void RunAllDpcsLocked(std::unique_lock<std::mutex>& lk)
+// Whether a queued DPC may run now: not while a test defers them.
+bool DpcsRunnable() { return !S().dpcs.empty() && !S().deferDpcs; }
+
+void RunAllDpcsLocked(std::unique_lock<std::mutex>& lk, bool evenDeferred = false)
 {
-    while (!S().dpcs.empty()) RunOneDpcLocked(lk);
+    while (evenDeferred ? !S().dpcs.empty() : DpcsRunnable()) RunOneDpcLocked(lk);
 }
 
 // Gives the processor away until this thread has been handed it back with its wait
@@ -199,7 +221,7 @@ void HandOffVirtual(std::unique_lock<std::mutex>& lk, KThreadRec* self)
             while (S().running != self) self->cv.wait(lk);
             continue;
         }
-        if (!S().dpcs.empty()) {
+        if (DpcsRunnable()) {
             RunOneDpcLocked(lk);
             continue;
         }
@@ -224,7 +246,8 @@ void HandOffVirtual(std::unique_lock<std::mutex>& lk, KThreadRec* self)
             rec->hang = true;
             if (rec != self) MakeReady(rec);
         }
-        Report("hang", "every thread waits and nothing can wake any of them: " + who);
+        Report("hang", "every thread waits and nothing can wake any of them: " + who +
+                           (S().dpcs.empty() ? "" : " (queued DPCs are deferred by the test)"));
     }
 }
 
@@ -234,7 +257,7 @@ void DpcThreadMain()
     std::unique_lock<std::mutex> lk(S().lock);
     while (!S().stopDpcThread) {
         ExpireDueLocked();
-        if (!S().dpcs.empty()) {
+        if (DpcsRunnable()) {
             RunAllDpcsLocked(lk);
             continue;
         }
@@ -347,6 +370,41 @@ bool CheckNoLiveKernelObjects(const void* base, size_t size, const char* what)
     return clean;
 }
 
+void CheckNoDriverTimersOrDpcs(PDRIVER_OBJECT driver)
+{
+    std::lock_guard<std::mutex> g(S().lock);
+    auto owned = [&](const void* object) {
+        auto it = S().owners.find(object);
+        return it != S().owners.end() && it->second == driver;
+    };
+    // Reported, then unlinked: on Windows the timer or DPC would run in unloaded code
+    // (bug checks 0xC7 and 0xCE).
+    for (auto it = S().timers.begin(); it != S().timers.end();) {
+        PKTIMER timer = it->second;
+        if (!owned(timer)) {
+            ++it;
+            continue;
+        }
+        std::string routine = timer->Dpc ? " with DPC routine " + Hex((ULONG_PTR)timer->Dpc->DeferredRoutine) : "";
+        Report("unload-timer-armed", "driver " + Hex((ULONG_PTR)driver) + " unloaded while its timer " + Hex((ULONG_PTR)timer) +
+                                         routine + " is still armed");
+        timer->Header.Inserted = 0;
+        it = S().timers.erase(it);
+    }
+    for (auto it = S().dpcs.begin(); it != S().dpcs.end();) {
+        PKDPC dpc = *it;
+        if (!owned(dpc)) {
+            ++it;
+            continue;
+        }
+        Report("unload-dpc-queued", "driver " + Hex((ULONG_PTR)driver) + " unloaded while its DPC " + Hex((ULONG_PTR)dpc) +
+                                        " (routine " + Hex((ULONG_PTR)dpc->DeferredRoutine) + ") is still queued");
+        dpc->DpcData = nullptr;
+        it = S().dpcs.erase(it);
+    }
+    for (auto it = S().owners.begin(); it != S().owners.end();) it = it->second == driver ? S().owners.erase(it) : std::next(it);
+}
+
 void ResetScheduler(ClockMode mode)
 {
     StopScheduler();
@@ -360,6 +418,8 @@ void ResetScheduler(ClockMode mode)
     S().timers.clear();
     for (PKDPC d : S().dpcs) d->DpcData = nullptr;
     S().dpcs.clear();
+    S().owners.clear();
+    S().deferDpcs = false;
     S().ready.clear();
     S().blocked.clear();
     S().running = self;
@@ -404,9 +464,23 @@ void RunDpcs()
 {
     CurrentRec();
     std::unique_lock<std::mutex> lk(S().lock);
-    if (S().mode != ClockMode::Virtual) return;
-    ExpireDueLocked();
-    RunAllDpcsLocked(lk);
+    if (S().mode != ClockMode::Virtual && !S().deferDpcs) return;
+    if (S().mode == ClockMode::Virtual) ExpireDueLocked();
+    // At DISPATCH_LEVEL on the caller, as a DPC drain on that processor would run them.
+    RunAllDpcsLocked(lk, true);
+}
+
+void DeferDpcs(bool on)
+{
+    CurrentRec();
+    std::unique_lock<std::mutex> lk(S().lock);
+    S().deferDpcs = on;
+    if (on) return;
+    if (S().mode == ClockMode::Real) {
+        S().dpcCv.notify_all();
+        return;
+    }
+    if (Self().irql < DISPATCH_LEVEL && !Self().drainingDpcs) RunAllDpcsLocked(lk);
 }
 
 void AdvanceTime(LONGLONG hundredNs)
@@ -463,7 +537,7 @@ bool RunUntil(const std::function<bool()>& condition, LONGLONG limit)
         {
             std::lock_guard<std::mutex> g(S().lock);
             next = NextEventLocked();
-            if (S().ready.size() || S().dpcs.size()) continue;
+            if (S().ready.size() || DpcsRunnable()) continue;
         }
         if (next < 0 || next > deadline) return condition();
         AdvanceTime(std::max<LONGLONG>(0, next - Now()));
@@ -490,6 +564,89 @@ size_t QueuedDpcCount()
 
 // ---- Threads ------------------------------------------------------------------------------
 
+namespace {
+// The life of an emulated thread: it waits to be handed the processor (virtual
+// clock), runs its body at PASSIVE_LEVEL, signals `done` and passes the processor on.
+void RunEmulated(KThreadRec* rec, const std::function<void()>& body, PKEVENT done)
+{
+    tSelf.rec = rec;
+    {
+        std::unique_lock<std::mutex> lk(S().lock);
+        if (S().mode == ClockMode::Virtual)
+            while (S().running != rec) rec->cv.wait(lk);
+    }
+    body();
+    if (tSelf.irql != PASSIVE_LEVEL || !tSelf.held.empty())
+        Report("thread-exit-irql", "thread " + rec->name + " ended above PASSIVE_LEVEL or holding a spin lock");
+    KeSetEvent(done, 0, FALSE);
+    std::unique_lock<std::mutex> lk(S().lock);
+    S().liveEmulatedThreads--;
+    if (S().mode == ClockMode::Virtual) {
+        // Pass the processor on; with nobody ready, the idle loop continues in
+        // whichever thread waits next, so hand it to any blocked thread.
+        KThreadRec* next = nullptr;
+        if (!S().ready.empty()) {
+            next = S().ready.front();
+            S().ready.pop_front();
+        } else if (!S().blocked.empty()) {
+            next = S().blocked.front();
+        }
+        S().running = next;
+        if (next) next->cv.notify_all();
+    }
+    tSelf.rec = nullptr;
+}
+
+// Registers a new emulated thread; on the virtual clock it is ready to run at the
+// caller's next wait.
+void AdmitEmulated(KThreadRec* rec)
+{
+    std::lock_guard<std::mutex> g(S().lock);
+    S().liveEmulatedThreads++;
+    if (S().mode == ClockMode::Virtual) S().ready.push_back(rec);
+}
+
+// System worker threads: started by the kernel itself (work items), joined at reset.
+struct SystemThread {
+    KThreadRec rec;
+    KEVENT done;
+    std::thread thread;
+};
+std::mutex gSystemThreadsLock;
+std::vector<std::unique_ptr<SystemThread>> gSystemThreads;
+}  // namespace
+
+namespace detail {
+void StartSystemThread(std::string name, std::function<void()> body)
+{
+    CurrentRec();
+    auto t = std::make_unique<SystemThread>();
+    KeInitializeEvent(&t->done, NotificationEvent, FALSE);
+    t->rec.name = std::move(name);
+    t->rec.emulated = true;
+    AdmitEmulated(&t->rec);
+    SystemThread* raw = t.get();
+    t->thread = std::thread([raw, body = std::move(body)] { RunEmulated(&raw->rec, body, &raw->done); });
+    std::lock_guard<std::mutex> g(gSystemThreadsLock);
+    gSystemThreads.push_back(std::move(t));
+}
+
+void JoinSystemThreads()
+{
+    for (;;) {
+        std::unique_ptr<SystemThread> t;
+        {
+            std::lock_guard<std::mutex> g(gSystemThreadsLock);
+            if (gSystemThreads.empty()) return;
+            t = std::move(gSystemThreads.front());
+            gSystemThreads.erase(gSystemThreads.begin());
+        }
+        if (!KeReadStateEvent(&t->done)) KeWaitForSingleObject(&t->done, Executive, KernelMode, FALSE, nullptr);
+        t->thread.join();
+    }
+}
+}  // namespace detail
+
 struct Thread::Impl {
     KThreadRec rec;
     KEVENT done;
@@ -503,41 +660,9 @@ Thread::Thread(std::function<void()> body, std::string name) : impl_(std::make_u
     KeInitializeEvent(&impl_->done, NotificationEvent, FALSE);
     impl_->rec.name = std::move(name);
     impl_->rec.emulated = true;
-    KThreadRec* rec = &impl_->rec;
-    {
-        std::lock_guard<std::mutex> g(S().lock);
-        S().liveEmulatedThreads++;
-        if (S().mode == ClockMode::Virtual) S().ready.push_back(rec);
-    }
+    AdmitEmulated(&impl_->rec);
     Impl* impl = impl_.get();
-    impl_->thread = std::thread([impl, rec, body = std::move(body)] {
-        tSelf.rec = rec;
-        {
-            std::unique_lock<std::mutex> lk(S().lock);
-            if (S().mode == ClockMode::Virtual)
-                while (S().running != rec) rec->cv.wait(lk);
-        }
-        body();
-        if (tSelf.irql != PASSIVE_LEVEL || !tSelf.held.empty())
-            Report("thread-exit-irql", "thread " + rec->name + " ended above PASSIVE_LEVEL or holding a spin lock");
-        KeSetEvent(&impl->done, 0, FALSE);
-        std::unique_lock<std::mutex> lk(S().lock);
-        S().liveEmulatedThreads--;
-        if (S().mode == ClockMode::Virtual) {
-            // Pass the processor on; with nobody ready, the idle loop continues in
-            // whichever thread waits next, so hand it to any blocked thread.
-            KThreadRec* next = nullptr;
-            if (!S().ready.empty()) {
-                next = S().ready.front();
-                S().ready.pop_front();
-            } else if (!S().blocked.empty()) {
-                next = S().blocked.front();
-            }
-            S().running = next;
-            if (next) next->cv.notify_all();
-        }
-        tSelf.rec = nullptr;
-    });
+    impl_->thread = std::thread([impl, body = std::move(body)] { RunEmulated(&impl->rec, body, &impl->done); });
 }
 
 void Thread::Join()
@@ -667,6 +792,7 @@ VOID KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type)
 BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc)
 {
     if (Self().irql > DISPATCH_LEVEL) Report("irql", "KeSetTimer above DISPATCH_LEVEL");
+    PDRIVER_OBJECT owner = OwnerOfKernelObject(Timer);  // before the dispatcher lock: it takes the table lock
     std::lock_guard<std::mutex> g(S().lock);
     bool wasSet = RemoveTimerLocked(Timer);
     LONGLONG now = NowLocked();
@@ -675,6 +801,8 @@ BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dp
     Timer->Dpc = Dpc;
     Timer->Period = Period;
     InsertTimerLocked(Timer, due);
+    if (owner) S().owners[Timer] = owner;
+    else S().owners.erase(Timer);
     if (S().mode == ClockMode::Real) S().dpcCv.notify_all();
     return wasSet;
 }
@@ -700,9 +828,14 @@ VOID KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID Defer
 BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2)
 {
     bool queued;
+    PDRIVER_OBJECT owner = OwnerOfKernelObject(Dpc);
     {
         std::lock_guard<std::mutex> g(S().lock);
         QueueDpcLocked(Dpc, SystemArgument1, SystemArgument2, &queued);
+        if (queued) {
+            if (owner) S().owners[Dpc] = owner;
+            else S().owners.erase(Dpc);
+        }
         if (S().mode == ClockMode::Real) S().dpcCv.notify_all();
     }
     DrainDpcsIfDue();
@@ -723,4 +856,22 @@ VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime) { CurrentTime->QuadPart = hk:
 
 ULONGLONG KeQueryInterruptTime() { return (ULONGLONG)(hk::Now() - kEpoch); }
 
-VOID KeStallExecutionProcessor(ULONG) {}
+// A busy wait: the processor stays with the caller, but the clock goes on. On the
+// virtual clock the stall moves time forward at once; timers due on the way expire
+// and their DPCs run as soon as the caller's IRQL allows, as the clock interrupt
+// would have them.
+VOID KeStallExecutionProcessor(ULONG MicroSeconds)
+{
+    if (S().mode == ClockMode::Real) {
+        LONGLONG until = RealNow() + (LONGLONG)MicroSeconds * 10;
+        while (RealNow() < until) {
+        }
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> g(S().lock);
+        S().now += (LONGLONG)MicroSeconds * 10;
+        ExpireDueLocked();
+    }
+    DrainDpcsIfDue();
+}

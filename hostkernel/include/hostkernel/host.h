@@ -30,8 +30,13 @@ LONGLONG Now();
 // way, in due-time order. Real clock: sleeps.
 void AdvanceTime(LONGLONG hundredNs);
 inline void AdvanceMs(LONGLONG ms) { AdvanceTime(ms * 10000); }
-// Runs queued DPCs (virtual clock) without moving time.
+// Runs queued DPCs (virtual clock, or any clock while they are deferred) without
+// moving time.
 void RunDpcs();
+// While on, DPCs that are queued (directly or by expiring timers) wait and run only
+// at RunDpcs() or when deferral ends: a test can make a timer's DPC run after the
+// completion it races. Reset turns it off.
+void DeferDpcs(bool on);
 // Lets time run (virtual clock) until the condition holds or the limit passes;
 // returns whether it holds.
 bool RunUntil(const std::function<bool()>& condition, LONGLONG limitHundredNs = 3600LL * 10000000);

@@ -146,7 +146,9 @@ typedef enum _MM_PAGE_PRIORITY { LowPagePriority, NormalPagePriority = 16, HighP
 
 inline PVOID MmGetMdlVirtualAddress(PMDL Mdl) { return (PVOID)((PCHAR)Mdl->StartVa + Mdl->ByteOffset); }
 inline ULONG MmGetMdlByteCount(PMDL Mdl) { return Mdl->ByteCount; }
-inline PVOID MmGetSystemAddressForMdlSafe(PMDL Mdl, ULONG /*Priority*/) { return Mdl->MappedSystemVa; }
+// Reports an MDL that describes pages nobody locked or built (Windows would map
+// unresident memory or bug check).
+PVOID MmGetSystemAddressForMdlSafe(PMDL Mdl, ULONG Priority);
 
 // ---- Power --------------------------------------------------------------------------------
 typedef enum _SYSTEM_POWER_STATE {
@@ -524,6 +526,25 @@ NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GU
 NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable);
 NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName);
 NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName);
+
+// ---- Work items ---------------------------------------------------------------------------
+typedef enum _WORK_QUEUE_TYPE {
+    CriticalWorkQueue,
+    DelayedWorkQueue,
+    HyperCriticalWorkQueue,
+    NormalWorkQueue,
+    BackgroundWorkQueue,
+    RealTimeWorkQueue,
+    SuperCriticalWorkQueue,
+    MaximumWorkQueue,
+} WORK_QUEUE_TYPE;
+typedef struct _IO_WORKITEM* PIO_WORKITEM;
+typedef VOID NTAPI IO_WORKITEM_ROUTINE(PDEVICE_OBJECT DeviceObject, PVOID Context);
+typedef IO_WORKITEM_ROUTINE* PIO_WORKITEM_ROUTINE;
+PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject);
+VOID IoFreeWorkItem(PIO_WORKITEM IoWorkItem);
+VOID IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine, WORK_QUEUE_TYPE QueueType,
+                     PVOID Context);
 
 VOID PoStartNextPowerIrp(PIRP Irp);
 NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
