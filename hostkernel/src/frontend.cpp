@@ -26,10 +26,15 @@ void AdjustOpenHandles(PDEVICE_OBJECT device, int delta);
 namespace hk {
 using namespace detail;
 
+namespace {
+void CheckRequestsLeftAfterCleanup(PDEVICE_OBJECT pdo, const char* when, bool forget);
+}  // namespace
+
 // ---- Reset --------------------------------------------------------------------------------
 
 void Reset(ClockMode mode)
 {
+    ResetFileObjects();
     ResetWorkItems();
     ResetScheduler(mode);
     ResetIrps();
@@ -242,7 +247,7 @@ NTSTATUS NTAPI StubDispatch(PDEVICE_OBJECT device, PIRP irp)
     std::unique_lock<std::mutex> lk(impl->lock);
     auto configured = impl->statuses.find(stack->MajorFunction);
     if (configured != impl->statuses.end()) status = configured->second;
-    impl->arrived.push_back({stack->MajorFunction, stack->MinorFunction, *stack, stack->FileObject, status});
+    impl->arrived.push_back({stack->MajorFunction, stack->MinorFunction, *stack, stack->FileObject, status, KeGetCurrentIrql()});
     if (impl->delay) {
         IoMarkIrpPending(irp);
         irp->IoStatus.Information = NT_SUCCESS(status) ? information : 0;
@@ -352,7 +357,7 @@ Result SendRequest(PDEVICE_OBJECT target, const std::function<void(PIO_STACK_LOC
     auto state = std::make_shared<State>();
     KeInitializeEvent(&state->done, NotificationEvent, FALSE);
     PIRP irp = AllocateHostIrp(target->StackSize, [state](PIRP irp) {
-        state->result = {irp->IoStatus.Status, irp->IoStatus.Information};
+        state->result = {irp->IoStatus.Status, irp->IoStatus.Information, CompletionBoost(irp)};
         FreeHostIrp(irp);
         KeSetEvent(&state->done, 0, FALSE);
     });
@@ -360,7 +365,16 @@ Result SendRequest(PDEVICE_OBJECT target, const std::function<void(PIO_STACK_LOC
     irp->RequestorMode = KernelMode;
     PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
     setup(stack);
-    NTSTATUS status = power ? PoCallDriver(target, irp) : IofCallDriver(target, irp);
+    NTSTATUS status;
+    if (power) {
+        KIRQL irql = PASSIVE_LEVEL;
+        bool raised = !(target->Flags & DO_POWER_PAGABLE);
+        if (raised) KeRaiseIrql(DISPATCH_LEVEL, &irql);
+        status = PoCallDriver(target, irp);
+        if (raised) KeLowerIrql(irql);
+    } else {
+        status = IofCallDriver(target, irp);
+    }
     if (status == STATUS_PENDING || !KeReadStateEvent(&state->done))
         KeWaitForSingleObject(&state->done, Executive, KernelMode, FALSE, nullptr);
     return state->result;
@@ -427,7 +441,11 @@ Result DeviceStack::SetSystemPower(SYSTEM_POWER_STATE state)
     return Power(IRP_MN_SET_POWER, SystemPowerState, s);
 }
 
-Result DeviceStack::Remove() { return Pnp(IRP_MN_REMOVE_DEVICE); }
+Result DeviceStack::Remove()
+{
+    CheckRequestsLeftAfterCleanup(pdo_, "when the device was removed", false);
+    return Pnp(IRP_MN_REMOVE_DEVICE);
+}
 
 // ---- WMI ----------------------------------------------------------------------------------
 
@@ -521,6 +539,86 @@ WmiResult WmiSendForeign(PDEVICE_OBJECT stackTop, ULONG_PTR providerId, const GU
 
 // ---- Applications -------------------------------------------------------------------------
 
+// The file object behind a handle. Every outstanding request holds it, so that it
+// lives until the last one completes, whatever the application did with the handle.
+struct FileObject : std::enable_shared_from_this<FileObject> {
+    PFILE_OBJECT file = nullptr;
+    PDEVICE_OBJECT opened = nullptr;  // the device the name resolved to
+    PDEVICE_OBJECT target = nullptr;  // top of its stack, where requests go
+    mutable std::recursive_mutex lock;
+    std::vector<std::shared_ptr<Request>> outstanding;
+    bool handleClosed = false;  // IRP_MJ_CLEANUP sent
+    bool closeSent = false;
+    bool cancelNext = false;
+    KEVENT closed;
+    NTSTATUS closeStatus = STATUS_PENDING;
+
+    FileObject() { KeInitializeEvent(&closed, NotificationEvent, FALSE); }
+    ~FileObject() { std::free(file); }
+
+    std::shared_ptr<Request> Submit(UCHAR major, ULONG length, const void* in, ULONG inLength, ULONG outLength,
+                                    const std::function<void(PIO_STACK_LOCATION)>& setup);
+    void Finished(Request* request, PIRP irp);
+    void SendClose();
+    // The kernel is reset and these requests will never complete: forget them, which
+    // also breaks the cycle between them and this object. Under `lock`.
+    void DropOutstanding()
+    {
+        for (auto& r : outstanding) r->irp_ = nullptr;
+        outstanding.clear();
+    }
+};
+
+namespace {
+// File objects whose handle is closed and whose close has not been sent yet.
+std::mutex gFileObjectsLock;
+std::vector<std::weak_ptr<FileObject>> gFileObjects;
+
+void ForgetFileObject(const FileObject* object)
+{
+    std::lock_guard<std::mutex> g(gFileObjectsLock);
+    auto& v = gFileObjects;
+    v.erase(std::remove_if(v.begin(), v.end(),
+                           [&](const std::weak_ptr<FileObject>& w) {
+                               auto p = w.lock();
+                               return !p || p.get() == object;
+                           }),
+            v.end());
+}
+
+bool InStack(PDEVICE_OBJECT device, PDEVICE_OBJECT pdo)
+{
+    for (PDEVICE_OBJECT d = pdo; d; d = d->AttachedDevice)
+        if (d == device) return true;
+    return false;
+}
+
+// Reports file objects cleaned up with requests still outstanding: on the device
+// stack of `pdo`, or anywhere when it is null. `forget`: drop them (the kernel is
+// being reset and their requests will never complete).
+void CheckRequestsLeftAfterCleanup(PDEVICE_OBJECT pdo, const char* when, bool forget)
+{
+    std::vector<std::shared_ptr<FileObject>> objects;
+    {
+        std::lock_guard<std::mutex> g(gFileObjectsLock);
+        for (auto& w : gFileObjects)
+            if (auto p = w.lock()) objects.push_back(p);
+        if (forget) gFileObjects.clear();
+    }
+    for (auto& f : objects) {
+        std::lock_guard<std::recursive_mutex> g(f->lock);
+        if (f->outstanding.empty() || (pdo && !InStack(f->target, pdo))) continue;
+        Report("requests-left-after-cleanup", std::to_string(f->outstanding.size()) + " request(s) of a closed handle to " +
+                                                  Hex((ULONG_PTR)f->target) + " still outstanding " + when);
+        if (forget) f->DropOutstanding();
+    }
+}
+}  // namespace
+
+namespace detail {
+void ResetFileObjects() { CheckRequestsLeftAfterCleanup(nullptr, "when the test ended", true); }
+}  // namespace detail
+
 Request::Request() { KeInitializeEvent(&done_, NotificationEvent, FALSE); }
 
 Request::~Request() = default;
@@ -535,8 +633,11 @@ NTSTATUS Request::Wait()
 
 bool Request::Cancel()
 {
-    if (!file_) return false;
-    std::lock_guard<std::recursive_mutex> g(file_->lock_);
+    std::shared_ptr<FileObject> f = file_;
+    if (!f) return false;
+    // The completion clears irp_ under the same lock before the IRP is freed, so a
+    // cancel never reaches a freed request.
+    std::lock_guard<std::recursive_mutex> g(f->lock);
     return irp_ ? IoCancelIrp(irp_) != FALSE : false;
 }
 
@@ -550,23 +651,27 @@ NTSTATUS File::Open(const std::u16string& name, std::unique_ptr<File>* out)
     DeviceRec rec = Snapshot(target, &found);
     if (!found) return STATUS_NO_SUCH_DEVICE;
     if (target->Flags & DO_DEVICE_INITIALIZING) return STATUS_NO_SUCH_DEVICE;
-    // An exclusive device takes one handle at a time; the I/O manager refuses the
-    // second open before the driver hears of it.
+    // An exclusive device takes one file object at a time; the I/O manager refuses the
+    // second open before the driver hears of it. The first one counts until its close.
     if ((target->Flags & DO_EXCLUSIVE) && rec.openHandles > 0) return STATUS_ACCESS_DENIED;
 
     std::unique_ptr<File> f(new File);
-    f->file_ = (PFILE_OBJECT)std::calloc(1, sizeof(FILE_OBJECT));
-    f->file_->Type = 5;
-    f->file_->Size = sizeof(FILE_OBJECT);
-    f->file_->DeviceObject = opened;
-    f->opened_ = opened;
-    f->target_ = target;
+    f->object_ = std::make_shared<FileObject>();
+    FileObject& o = *f->object_;
+    o.file = (PFILE_OBJECT)std::calloc(1, sizeof(FILE_OBJECT));
+    o.file->Type = 5;
+    o.file->Size = sizeof(FILE_OBJECT);
+    o.file->DeviceObject = opened;
+    o.opened = opened;
+    o.target = target;
     AdjustOpenHandles(target, +1);
     auto r = f->Start(IRP_MJ_CREATE, [](PIO_STACK_LOCATION s) { s->Parameters.Create.ShareAccess = 0; });
     NTSTATUS status = r->Wait();
     if (!NT_SUCCESS(status)) {
+        // A failed create: the file object goes without cleanup or close.
         AdjustOpenHandles(target, -1);
-        f->closed_ = true;
+        f->handleClosed_ = true;
+        o.handleClosed = o.closeSent = true;
         return status;
     }
     *out = std::move(f);
@@ -575,20 +680,30 @@ NTSTATUS File::Open(const std::u16string& name, std::unique_ptr<File>* out)
 
 File::~File()
 {
-    if (!closed_) Close();
-    std::free(file_);
+    if (!handleClosed_) Close();
 }
+
+PFILE_OBJECT File::Object() const { return object_->file; }
+PDEVICE_OBJECT File::Target() const { return object_->target; }
 
 std::shared_ptr<Request> File::Submit(UCHAR major, ULONG length, const void* in, ULONG inLength, ULONG outLength,
                                       const std::function<void(PIO_STACK_LOCATION)>& setup)
 {
+    return object_->Submit(major, length, in, inLength, outLength, setup);
+}
+
+std::shared_ptr<Request> FileObject::Submit(UCHAR major, ULONG length, const void* in, ULONG inLength, ULONG outLength,
+                                            const std::function<void(PIO_STACK_LOCATION)>& setup)
+{
     CurrentRec();
     std::shared_ptr<Request> req(new Request);
-    req->file_ = this;
+    req->file_ = shared_from_this();
     Request* raw = req.get();
-    PIRP irp = AllocateHostIrp(target_->StackSize, [this, raw](PIRP irp) {
+    FileObject* self = this;
+    PIRP irp = AllocateHostIrp(target->StackSize, [self, raw](PIRP irp) {
         raw->status_ = irp->IoStatus.Status;
         raw->information_ = irp->IoStatus.Information;
+        raw->boost_ = CompletionBoost(irp);
         if (!NT_ERROR(raw->status_) && raw->information_ && raw->outputLength_) {
             ULONG_PTR n = raw->information_;
             if (n > raw->outputLength_) {
@@ -601,21 +716,19 @@ std::shared_ptr<Request> File::Submit(UCHAR major, ULONG length, const void* in,
         }
         if (raw->systemBuffer_) std::free(raw->systemBuffer_);
         raw->systemBuffer_ = nullptr;
-        FreeHostIrp(irp);
-        raw->irp_ = nullptr;
-        Finished(raw);
+        self->Finished(raw, irp);
     });
     irp->RequestorMode = UserMode;
-    irp->Tail.Overlay.OriginalFileObject = file_;
+    irp->Tail.Overlay.OriginalFileObject = file;
     irp->Tail.Overlay.Thread = (PVOID)CurrentRec();
     irp->IoStatus.Status = STATUS_SUCCESS;
     PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
     stack->MajorFunction = major;
-    stack->FileObject = file_;
+    stack->FileObject = file;
     req->irp_ = irp;
 
-    bool buffered = target_->Flags & DO_BUFFERED_IO;
-    bool direct = target_->Flags & DO_DIRECT_IO;
+    bool buffered = target->Flags & DO_BUFFERED_IO;
+    bool direct = target->Flags & DO_DIRECT_IO;
     if (major == IRP_MJ_READ || major == IRP_MJ_WRITE) {
         stack->Parameters.Read.Length = length;
         req->userBuffer_.assign(length, 0);
@@ -676,26 +789,58 @@ std::shared_ptr<Request> File::Submit(UCHAR major, ULONG length, const void* in,
     if (setup) setup(stack);
     {
         // The list keeps the request alive until it completes, whatever the caller does.
-        std::lock_guard<std::recursive_mutex> g(lock_);
-        outstanding_.push_back(req);
+        std::lock_guard<std::recursive_mutex> g(lock);
+        outstanding.push_back(req);
+        if (cancelNext && major != IRP_MJ_CLEANUP && major != IRP_MJ_CLOSE) {
+            irp->Cancel = TRUE;
+            cancelNext = false;
+        }
     }
-    IofCallDriver(target_, irp);
+    IofCallDriver(target, irp);
     return req;
 }
 
-void File::Finished(Request* request)
+// Where the I/O manager finishes a request of this file object: in the context that
+// completed it, possibly at DISPATCH_LEVEL.
+void FileObject::Finished(Request* request, PIRP irp)
 {
     std::shared_ptr<Request> keep;
+    bool closeNow = false;
     {
-        std::lock_guard<std::recursive_mutex> g(lock_);
-        for (auto it = outstanding_.begin(); it != outstanding_.end(); ++it)
+        std::lock_guard<std::recursive_mutex> g(lock);
+        request->irp_ = nullptr;
+        FreeHostIrp(irp);
+        for (auto it = outstanding.begin(); it != outstanding.end(); ++it)
             if (it->get() == request) {
                 keep = *it;
-                outstanding_.erase(it);
+                outstanding.erase(it);
                 break;
             }
+        if (handleClosed && !closeSent && outstanding.empty()) closeNow = closeSent = true;
+    }
+    if (closeNow) {
+        // The last reference went here; the object manager deletes the file object at
+        // PASSIVE_LEVEL from a system thread, which sends the close.
+        auto me = shared_from_this();
+        StartSystemThread("object manager", [me] { me->SendClose(); });
     }
     KeSetEvent(&request->done_, IO_NO_INCREMENT, FALSE);
+}
+
+void FileObject::SendClose()
+{
+    auto r = Submit(IRP_MJ_CLOSE, 0, nullptr, 0, 0, {});
+    NTSTATUS status = r->Wait();
+    AdjustOpenHandles(target, -1);
+    ForgetFileObject(this);
+    closeStatus = status;
+    KeSetEvent(&closed, IO_NO_INCREMENT, FALSE);
+}
+
+void File::SubmitNextCancelled()
+{
+    std::lock_guard<std::recursive_mutex> g(object_->lock);
+    object_->cancelNext = true;
 }
 
 std::shared_ptr<Request> File::Start(UCHAR major, const std::function<void(PIO_STACK_LOCATION)>& setup)
@@ -747,38 +892,48 @@ NTSTATUS File::Flush() { return StartFlush()->Wait(); }
 
 void File::CancelIo()
 {
-    std::lock_guard<std::recursive_mutex> g(lock_);
-    std::vector<std::shared_ptr<Request>> copy = outstanding_;
+    std::lock_guard<std::recursive_mutex> g(object_->lock);
+    std::vector<std::shared_ptr<Request>> copy = object_->outstanding;
     for (auto& r : copy)
-        if (std::find(outstanding_.begin(), outstanding_.end(), r) != outstanding_.end() && r->irp_) IoCancelIrp(r->irp_);
+        if (r->irp_) IoCancelIrp(r->irp_);  // cleared under this lock when it completes
 }
 
 size_t File::Outstanding() const
 {
-    std::lock_guard<std::recursive_mutex> g(lock_);
-    return outstanding_.size();
+    std::lock_guard<std::recursive_mutex> g(object_->lock);
+    return object_->outstanding.size();
 }
 
 NTSTATUS File::Close()
 {
-    if (closed_) return STATUS_SUCCESS;
-    closed_ = true;
+    if (handleClosed_) return object_->closeSent ? object_->closeStatus : STATUS_PENDING;
+    handleClosed_ = true;
     Start(IRP_MJ_CLEANUP, {})->Wait();
-    // The close request follows the last reference to the file object, which every
-    // outstanding request holds: wait for them.
-    for (;;) {
-        std::shared_ptr<Request> pending;
-        {
-            std::lock_guard<std::recursive_mutex> g(lock_);
-            if (!outstanding_.empty()) pending = outstanding_.front();
-        }
-        if (!pending) break;
-        KeWaitForSingleObject(&pending->done_, Executive, UserMode, FALSE, nullptr);
-        if (!pending->Done()) break;  // hang reported
+    bool closeNow;
+    {
+        std::lock_guard<std::recursive_mutex> g(object_->lock);
+        object_->handleClosed = true;
+        closeNow = object_->outstanding.empty();
+        if (closeNow) object_->closeSent = true;
     }
-    NTSTATUS status = Start(IRP_MJ_CLOSE, {})->Wait();
-    AdjustOpenHandles(target_, -1);
-    return status;
+    if (closeNow) {
+        // The handle held the last reference: the close is sent from CloseHandle itself.
+        object_->SendClose();
+        return object_->closeStatus;
+    }
+    {
+        std::lock_guard<std::mutex> g(gFileObjectsLock);
+        gFileObjects.push_back(object_);
+    }
+    return STATUS_PENDING;
+}
+
+bool File::Closed() const { return KeReadStateEvent(&object_->closed) != 0; }
+
+NTSTATUS File::WaitClosed()
+{
+    if (!Closed()) KeWaitForSingleObject(&object_->closed, Executive, UserMode, FALSE, nullptr);
+    return object_->closeStatus;
 }
 
 }  // namespace hk

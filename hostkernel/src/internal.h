@@ -161,7 +161,8 @@ void ResetRemoveLocks();
 void ResetLockGraph();
 void ResetFaults();
 void ResetScheduler(ClockMode mode);
-void ResetWorkItems();  // drops queued work items that have not started
+void ResetWorkItems();    // drops queued work items that have not started
+void ResetFileObjects();  // reports and drops file objects whose requests never completed
 void StopScheduler();
 
 }  // namespace hk::detail

@@ -67,7 +67,7 @@ TEST_F(DriverFrame, PlacesCodeByTheIrqlItRunsAt)
     EXPECT_TRUE(hk::IsPageableCode((const void*)AddDevice));
     EXPECT_TRUE(hk::IsPageableCode((const void*)DriverUnload));
     EXPECT_TRUE(hk::IsPageableCode((const void*)DispatchPnpEntry));
-    EXPECT_TRUE(hk::IsPageableCode((const void*)DispatchPower));
+    EXPECT_FALSE(hk::IsPageableCode((const void*)DispatchPower)) << "power requests may come at DISPATCH_LEVEL";
     EXPECT_FALSE(hk::IsPageableCode((const void*)DispatchPnp));
     EXPECT_FALSE(hk::IsPageableCode((const void*)DispatchPassDown));
     EXPECT_FALSE(hk::IsPageableCode((const void*)DispatchReadWrite));

@@ -25,6 +25,7 @@ void EmuTest::SetUp()
 
 void EmuTest::TearDown()
 {
+    if (link.Buffer) RtlFreeUnicodeString(&link);
     if (lower) IoDetachDevice(lower);
     if (upper) IoDeleteDevice(upper);
     if (driver) driver->Unload();
@@ -49,4 +50,15 @@ PIRP EmuTest::NewIrp(PDEVICE_OBJECT target, UCHAR major)
     PIRP irp = IoAllocateIrp(target->StackSize, FALSE);
     IoGetNextIrpStackLocation(irp)->MajorFunction = major;
     return irp;
+}
+
+void EmuTest::Publish(const char16_t* dosName)
+{
+    static const GUID guid = {9, 9, 9, {9, 9, 9, 9, 9, 9, 9, 9}};
+    ASSERT_EQ(STATUS_SUCCESS, IoRegisterDeviceInterface(pdo, &guid, nullptr, &link));
+    IoSetDeviceInterfaceState(&link, TRUE);
+    UNICODE_STRING dos;
+    RtlInitUnicodeString(&dos, dosName);
+    IoCreateSymbolicLink(&dos, &link);
+    upper->Flags |= DO_BUFFERED_IO;
 }

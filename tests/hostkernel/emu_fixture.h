@@ -22,6 +22,10 @@ protected:
     hk::Result Send(UCHAR major, UCHAR minor = 0, NTSTATUS initial = STATUS_SUCCESS);
     // Allocates an IRP for `target` as a driver would (caller owns it).
     PIRP NewIrp(PDEVICE_OBJECT target, UCHAR major);
+    // Gives the stack a device interface and a DOS name (e.g. u"\\DosDevices\\TEST8") that
+    // applications open; `upper` does buffered I/O.
+    void Publish(const char16_t* dosName);
+    UNICODE_STRING link{};  // the interface's link, freed at tear-down
 
     hk::StubBus bus;
     PDEVICE_OBJECT pdo = nullptr;

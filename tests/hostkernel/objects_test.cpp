@@ -342,20 +342,8 @@ protected:
     void SetUp() override
     {
         EmuTest::SetUp();
-        static const GUID guid = {9, 9, 9, {9, 9, 9, 9, 9, 9, 9, 9}};
-        ASSERT_EQ(STATUS_SUCCESS, IoRegisterDeviceInterface(pdo, &guid, nullptr, &link));
-        IoSetDeviceInterfaceState(&link, TRUE);
-        UNICODE_STRING dos;
-        RtlInitUnicodeString(&dos, u"\\DosDevices\\TEST8");
-        IoCreateSymbolicLink(&dos, &link);
-        upper->Flags |= DO_BUFFERED_IO;
+        Publish(u"\\DosDevices\\TEST8");
     }
-    void TearDown() override
-    {
-        RtlFreeUnicodeString(&link);
-        EmuTest::TearDown();
-    }
-    UNICODE_STRING link;
     static PIRP parked;
     static KIRQL cancelIrql;
     static bool lockHeldInCancel;

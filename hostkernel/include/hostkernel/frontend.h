@@ -86,6 +86,7 @@ struct ArrivedRequest {
     IO_STACK_LOCATION stack;  // copy of the stack location as it arrived
     PFILE_OBJECT file;
     NTSTATUS completedWith;
+    KIRQL irql;  // the IRQL the request arrived at
 };
 class StubBus {
 public:
@@ -113,9 +114,13 @@ private:
 struct Result {
     NTSTATUS status = STATUS_SUCCESS;
     ULONG_PTR information = 0;
+    CCHAR boost = 0;  // the priority boost given to IoCompleteRequest
 };
 // Sends a new IRP to `target` from outside any driver (as the PnP or power manager
-// would) and waits for it; `setup` fills the stack location the target sees.
+// would) and waits for it; `setup` fills the stack location the target sees. Power
+// requests go with PoCallDriver, at DISPATCH_LEVEL when the target has no
+// DO_POWER_PAGABLE (the power manager calls only power-pageable devices at
+// PASSIVE_LEVEL).
 Result SendRequest(PDEVICE_OBJECT target, const std::function<void(PIO_STACK_LOCATION)>& setup,
                    NTSTATUS initialStatus = STATUS_NOT_SUPPORTED, bool power = false);
 
@@ -158,6 +163,7 @@ WmiResult WmiSendForeign(PDEVICE_OBJECT stackTop, ULONG_PTR providerId, const GU
 
 // ---- Applications ---------------------------------------------------------------------
 class File;
+struct FileObject;  // the kernel's file object behind a handle, shared with its requests
 
 // One request of an application, synchronous or overlapped.
 class Request {
@@ -167,27 +173,38 @@ public:
     NTSTATUS Wait();
     NTSTATUS Status() const { return status_; }
     ULONG_PTR Information() const { return information_; }
+    // The priority boost the driver gave IoCompleteRequest.
+    CCHAR Boost() const { return boost_; }
     // Bytes returned to the application's buffer (reads and device controls).
     const std::vector<UCHAR>& Output() const { return output_; }
-    // Cancels this request as CancelIoEx would.
+    // Cancels this request as CancelIoEx would; false when it has completed already
+    // or the driver set no cancel routine.
     bool Cancel();
     ~Request();
 
 private:
     friend class File;
+    friend struct FileObject;
     Request();
     KEVENT done_;
-    PIRP irp_ = nullptr;  // while outstanding
+    PIRP irp_ = nullptr;  // while outstanding; under the file object's lock
     NTSTATUS status_ = STATUS_PENDING;
     ULONG_PTR information_ = 0;
+    CCHAR boost_ = 0;
     std::vector<UCHAR> output_;
     std::vector<UCHAR> userBuffer_;
     PVOID systemBuffer_ = nullptr;
     ULONG outputLength_ = 0;
     bool copyBack_ = false;
-    File* file_ = nullptr;
+    std::shared_ptr<FileObject> file_;  // until it completes: each request holds its file object
 };
 
+// A handle, as CreateFile returns it. Closing it sends IRP_MJ_CLEANUP and returns;
+// IRP_MJ_CLOSE follows when the file object's last reference goes, that is once every
+// request issued on it has completed (then from a system thread, at PASSIVE_LEVEL).
+// A request still outstanding after cleanup when the device is removed or the test
+// ends is reported ("requests-left-after-cleanup"): on Windows the process could not
+// exit and the device could not be removed.
 class File {
 public:
     // Opens a device by name (for example \\DosDevices\\COM5) as CreateFile would.
@@ -205,27 +222,30 @@ public:
     std::shared_ptr<Request> StartFlush();
     // Any other major function, with the caller filling the stack location.
     std::shared_ptr<Request> Start(UCHAR major, const std::function<void(PIO_STACK_LOCATION)>& setup);
+    // The next request started on this handle reaches the driver with its Cancel flag
+    // already set, as when CancelIo wins the race with the dispatch routine.
+    void SubmitNextCancelled();
 
     // Cancels every outstanding request of this handle (CancelIo).
     void CancelIo();
     size_t Outstanding() const;
-    // IRP_MJ_CLEANUP, then IRP_MJ_CLOSE once no request of this handle is outstanding.
+    // CloseHandle: IRP_MJ_CLEANUP, waited for; then IRP_MJ_CLOSE at once when nothing
+    // is outstanding (its status is returned), else STATUS_PENDING and the close
+    // follows the last completion.
     NTSTATUS Close();
-    PFILE_OBJECT Object() const { return file_; }
-    PDEVICE_OBJECT Target() const { return target_; }
+    // Whether IRP_MJ_CLOSE has completed; WaitClosed waits for it (time runs meanwhile)
+    // and returns its status.
+    bool Closed() const;
+    NTSTATUS WaitClosed();
+    PFILE_OBJECT Object() const;
+    PDEVICE_OBJECT Target() const;
 
 private:
-    friend class Request;
     File() = default;
     std::shared_ptr<Request> Submit(UCHAR major, ULONG length, const void* in, ULONG inLength, ULONG outLength,
                                     const std::function<void(PIO_STACK_LOCATION)>& setup);
-    void Finished(Request* request);
-    PFILE_OBJECT file_ = nullptr;
-    PDEVICE_OBJECT opened_ = nullptr;  // the device the name resolved to
-    PDEVICE_OBJECT target_ = nullptr;  // top of its stack, where requests go
-    bool closed_ = false;
-    mutable std::recursive_mutex lock_;
-    std::vector<std::shared_ptr<Request>> outstanding_;
+    std::shared_ptr<FileObject> object_;
+    bool handleClosed_ = false;
 };
 
 }  // namespace hk
