@@ -161,8 +161,52 @@ void ResetRemoveLocks();
 void ResetLockGraph();
 void ResetFaults();
 void ResetScheduler(ClockMode mode);
+void StopScheduler();
 void ResetWorkItems();    // drops queued work items that have not started
 void ResetFileObjects();  // reports and drops file objects whose requests never completed
-void StopScheduler();
+// Reports file objects cleaned up with requests still outstanding: on the device
+// stack of `pdo`, or anywhere when it is null. `forget`: drop them (the kernel is
+// being reset and their requests will never complete).
+void CheckRequestsLeftAfterCleanup(PDEVICE_OBJECT pdo, const char* when, bool forget);
+
+// ---- Registry, names and devices as the front ends see them -----------------------------
+std::u16string DeviceKeyPath(const std::u16string& instanceId);
+std::u16string DeviceMapPath(const std::u16string& key);
+void RegSet(const std::u16string& path, const std::u16string& name, ULONG type, const void* data, size_t size);
+bool RegGet(const std::u16string& path, const std::u16string& name, ULONG* type, std::vector<UCHAR>* data);
+bool RegDelete(const std::u16string& path, const std::u16string& name);
+std::vector<std::u16string> RegValueNames(const std::u16string& path);
+PDEVICE_OBJECT ResolveName(std::u16string name);
+bool LinkExists(const std::u16string& name);
+std::u16string LinkTarget(const std::u16string& name);
+int InterfaceState(const std::u16string& link);
+std::vector<std::u16string> InterfacesOf(PDEVICE_OBJECT pdo);
+bool WmiRegistered(PDEVICE_OBJECT device);
+std::shared_ptr<DeviceNode> NodeOf(PDEVICE_OBJECT pdo);
+void SetNode(PDEVICE_OBJECT pdo, std::shared_ptr<DeviceNode> node);
+DeviceRec Snapshot(PDEVICE_OBJECT device, bool* found);
+void AdjustOpenHandles(PDEVICE_OBJECT device, int delta);
+
+// Runs a routine that the system calls at PASSIVE_LEVEL, checking its IRQL and, for
+// pageable routines, that it starts with PAGED_CODE().
+template <typename F>
+auto CallPassive(PDRIVER_OBJECT driver, const void* routine, const char* what, F&& call)
+{
+    ThreadState& self = Self();
+    CurrentRec();
+    PDRIVER_OBJECT savedDriver = self.driver;
+    self.driver = driver;
+    bool pageable = IsPageableCode(routine);
+    if (pageable) self.pagedFrames.push_back(false);
+    auto result = call();
+    if (pageable) {
+        if (!self.pagedFrames.back()) Report("paged-code-missing", std::string("pageable ") + what + " did not start with PAGED_CODE()");
+        self.pagedFrames.pop_back();
+    }
+    if (self.irql != PASSIVE_LEVEL || !self.held.empty())
+        Report("irql", std::string(what) + " returned above PASSIVE_LEVEL or holding a spin lock");
+    self.driver = savedDriver;
+    return result;
+}
 
 }  // namespace hk::detail
