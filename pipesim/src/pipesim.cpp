@@ -1,9 +1,10 @@
-// The simulated pipe driver: request handling at the bottom of the port's stack.
+// The simulated pipe driver: request handling in the pipe driver's device, which
+// stands on a PDO of its own bus driver.
 //
-// Requests are completed outside the simulator's lock. Requests it holds (reads
-// waiting for data, stalled requests) carry a cancel routine and are released
-// cancel-safely; requests it pends on purpose are completed by a timer DPC at
-// DISPATCH_LEVEL.
+// Requests are completed outside the simulator's lock. Requests it holds carry a
+// cancel routine and are released cancel-safely (reads waiting for data, stalled
+// requests), or carry none and wait for the test (HoldNext); requests it pends on
+// purpose are completed by a timer DPC at DISPATCH_LEVEL.
 #include <algorithm>
 #include <cstdlib>
 #include <deque>
@@ -32,11 +33,18 @@ struct Chunk {
     bool endsTransfer;  // a short packet, or a whole unpacketized transfer
 };
 
+enum class HeldBy {
+    Data,   // a read waiting for bulk IN data; cancellable
+    Stall,  // a stall fault; cancellable
+    Test,   // HoldNext; no cancel routine
+};
+
 struct Held {
     PIRP irp;
     Pipe pipe;
     Kind kind;
-    bool stalled;  // held by a fault, not waiting for data
+    HeldBy by;
+    unsigned long long controlId;  // a control transfer's record
 };
 
 struct Scheduled {
@@ -44,6 +52,7 @@ struct Scheduled {
     unsigned long long seq;
     PIRP irp;
     Pipe pipe;
+    Kind kind;
     NTSTATUS status;
     ULONG_PTR information;
     std::function<void()> effect;  // runs just before the completion
@@ -54,15 +63,23 @@ struct Mode {
     LONGLONG delay = 0;
 };
 
+// Abort and close end the transfers on a pipe, not requests about the pipe.
+bool IsTransfer(Kind kind) { return kind == Kind::Read || kind == Kind::Write; }
+
 }  // namespace
 
 struct PipeSim::Impl {
     Options options;
+    std::unique_ptr<hk::StubBus> bus;
+    PDEVICE_OBJECT pdo = nullptr;
     PDRIVER_OBJECT driver = nullptr;
     PDEVICE_OBJECT device = nullptr;
+    PDEVICE_OBJECT lower = nullptr;  // what the device is attached to; null once removed
     mutable std::mutex lock;
+    bool removed = false;
     PipeRec pipes[4];
     Mode modes[8];
+    int holdNext[8] = {};
     std::map<std::pair<Pipe, Kind>, Fault> faults;
     std::deque<Chunk> in;
     std::vector<std::vector<UCHAR>> out;
@@ -72,6 +89,7 @@ struct PipeSim::Impl {
     LONGLONG wireFreeAt = 0;
     AdapterState adapter;
     std::vector<ControlRecord> controls;
+    std::vector<unsigned long long> controlIds;  // one per record, to find it again
     std::vector<std::vector<UCHAR>> commands;
     std::vector<UCHAR> controlInData;
     std::vector<Arrival> arrivals;
@@ -97,6 +115,10 @@ struct PipeSim::Impl {
         std::lock_guard<std::mutex> g(lock);
         auto it = faults.find({pipe, kind});
         if (it == faults.end()) return {};
+        if (it->second.skip > 0) {
+            it->second.skip--;
+            return {};
+        }
         Fault f = it->second;
         if (it->second.times > 0 && --it->second.times == 0) faults.erase(it);
         return f;
@@ -138,7 +160,7 @@ struct PipeSim::Impl {
         IoMarkIrpPending(irp);
         std::lock_guard<std::mutex> g(lock);
         scheduled.push_back({hk::Now() + (mode.later ? mode.delay : 0) + std::max<LONGLONG>(0, extraDelay), seq++, irp, pipe,
-                             status, information, std::move(effect)});
+                             kind, status, information, std::move(effect)});
         ArmLocked();
         return STATUS_PENDING;
     }
@@ -155,11 +177,12 @@ struct PipeSim::Impl {
         Complete(irp, STATUS_CANCELLED, 0);
     }
 
-    NTSTATUS Hold(PIRP irp, Pipe pipe, Kind kind, bool stalled)
+    NTSTATUS Hold(PIRP irp, Pipe pipe, Kind kind, HeldBy by, unsigned long long controlId = 0)
     {
         IoMarkIrpPending(irp);
         std::unique_lock<std::mutex> g(lock);
-        held.push_back({irp, pipe, kind, stalled});
+        held.push_back({irp, pipe, kind, by, controlId});
+        if (by == HeldBy::Test) return STATUS_PENDING;
         IoSetCancelRoutine(irp, CancelHeld);
         if (irp->Cancel && IoSetCancelRoutine(irp, nullptr)) {
             held.pop_back();
@@ -169,8 +192,32 @@ struct PipeSim::Impl {
         return STATUS_PENDING;
     }
 
-    // Copies bulk IN data into a read's buffer, under `lock`; a short packet ends the transfer.
-    ULONG TakeInLocked(PUCHAR buffer, ULONG length)
+    // For a request the pipe driver has accepted: true when it is held, for the test
+    // (HoldNext) or by a stall fault, with *result what the dispatch routine returns;
+    // otherwise *fault is the fault (if any) to serve it with.
+    bool Intercept(PIRP irp, Pipe pipe, Kind kind, Fault* fault, NTSTATUS* result, unsigned long long controlId = 0)
+    {
+        bool forTest = false;
+        {
+            std::lock_guard<std::mutex> g(lock);
+            if (holdNext[(int)kind] > 0) {
+                holdNext[(int)kind]--;
+                forTest = true;
+            }
+        }
+        if (forTest) {
+            *result = Hold(irp, pipe, kind, HeldBy::Test, controlId);
+            return true;
+        }
+        *fault = TakeFault(pipe, kind);
+        if (!fault->stall) return false;
+        *result = Hold(irp, pipe, kind, HeldBy::Stall, controlId);
+        return true;
+    }
+
+    // Copies bulk IN data into a read's buffer, under `lock`; a short packet ends the
+    // transfer unless `exact`, which takes `length` bytes whatever the packets.
+    ULONG TakeInLocked(PUCHAR buffer, ULONG length, bool exact = false)
     {
         ULONG total = 0;
         while (total < length && !in.empty()) {
@@ -184,7 +231,7 @@ struct PipeSim::Impl {
             }
             bool ends = c.endsTransfer;
             in.pop_front();
-            if (ends) break;
+            if (ends && !exact) break;
         }
         return total;
     }
@@ -213,7 +260,7 @@ struct PipeSim::Impl {
                 std::lock_guard<std::mutex> g(lock);
                 if (in.empty()) return;
                 auto it = std::find_if(held.begin(), held.end(),
-                                       [](const Held& h) { return h.pipe == Pipe::DataIn && h.kind == Kind::Read && !h.stalled; });
+                                       [](const Held& h) { return h.pipe == Pipe::DataIn && h.by == HeldBy::Data; });
                 if (it == held.end()) return;
                 irp = it->irp;
                 held.erase(it);
@@ -257,14 +304,15 @@ struct PipeSim::Impl {
 
     static VOID NTAPI DeliverDpcRoutine(PKDPC, PVOID context, PVOID, PVOID) { ((Impl*)context)->DeliverIn(); }
 
-    // Completes every request the simulator holds or has pended on a pipe.
-    void Flush(Pipe pipe, NTSTATUS status)
+    // Completes the requests the simulator holds (but not those held for the test) or
+    // has pended that `which` selects.
+    void Flush(NTSTATUS status, const std::function<bool(Pipe, Kind)>& which)
     {
         std::vector<PIRP> release, now;
         {
             std::lock_guard<std::mutex> g(lock);
             for (auto it = held.begin(); it != held.end();) {
-                if (it->pipe != pipe) {
+                if (it->by == HeldBy::Test || !which(it->pipe, it->kind)) {
                     ++it;
                     continue;
                 }
@@ -272,7 +320,7 @@ struct PipeSim::Impl {
                 it = held.erase(it);
             }
             for (auto it = scheduled.begin(); it != scheduled.end();) {
-                if (it->pipe != pipe) {
+                if (!which(it->pipe, it->kind)) {
                     ++it;
                     continue;
                 }
@@ -285,6 +333,110 @@ struct PipeSim::Impl {
         for (PIRP irp : now) Complete(irp, status, 0);
     }
 
+    // What an abort or close does to the transfers on its pipe.
+    void EndTransfers(Pipe pipe)
+    {
+        Flush(STATUS_CANCELLED, [pipe](Pipe p, Kind k) { return p == pipe && IsTransfer(k); });
+    }
+
+    // ---- The effects of requests, served at once or released later ----
+
+    void OpenPipe(PFILE_OBJECT file, Pipe id)
+    {
+        {
+            std::lock_guard<std::mutex> g(lock);
+            pipes[(int)id].open = true;
+            pipes[(int)id].halted = false;
+        }
+        file->FsContext = &pipes[(int)id];
+    }
+
+    void ClosePipe(PFILE_OBJECT file, PipeRec* p)
+    {
+        EndTransfers(p->id);
+        {
+            std::lock_guard<std::mutex> g(lock);
+            p->open = false;
+        }
+        file->FsContext = nullptr;
+    }
+
+    void AbortPipe(PipeRec* p)
+    {
+        EndTransfers(p->id);
+        std::lock_guard<std::mutex> g(lock);
+        p->halted = true;
+    }
+
+    void ResetPipe(PipeRec* p)
+    {
+        std::lock_guard<std::mutex> g(lock);
+        p->halted = false;
+    }
+
+    ULONG_PTR WriteMaxPacket(PipeRec* p, PUCHAR buffer)
+    {
+        ULONG size;
+        {
+            std::lock_guard<std::mutex> g(lock);
+            size = p->maxPacket;
+        }
+        std::memcpy(buffer, &size, sizeof size);
+        return sizeof size;
+    }
+
+    // Records a pipe write and returns what the loopback plug does with the `sent` bytes.
+    std::function<void()> RecordWrite(PUCHAR buffer, ULONG length, ULONG sent)
+    {
+        bool loop;
+        {
+            std::lock_guard<std::mutex> g(lock);
+            out.emplace_back(buffer, buffer + length);
+            loop = loopback;
+        }
+        if (!loop || !sent) return {};
+        std::vector<UCHAR> looped(buffer, buffer + sent);
+        return [this, looped] {
+            {
+                std::lock_guard<std::mutex> g(lock);
+                FeedLocked(looped, true);
+            }
+            KeInsertQueueDpc(&deliverDpc, nullptr, nullptr);
+        };
+    }
+
+    // A successful control transfer reaches the adapter: a port command is decoded
+    // (and its record, `id`, learns whether the adapter knew it), IN data is
+    // returned. Returns the transfer's Information.
+    ULONG_PTR ServeControl(PUCHAR buffer, unsigned long long id)
+    {
+        std::lock_guard<std::mutex> g(lock);
+        ControlRecord r = ParseSetup(buffer);
+        if (r.requestType & 0x80) {
+            for (ULONG i = 0; i < r.length; ++i) buffer[i] = i < controlInData.size() ? controlInData[i] : 0;
+            return r.length;
+        }
+        if (r.requestType != 0x40 || r.request != 0x0B) return 0;
+        std::vector<UCHAR> payload(buffer + 8, buffer + 8 + r.length);
+        commands.push_back(payload);
+        bool known = ApplyPortCommand(adapter, payload);
+        for (size_t i = 0; i < controlIds.size(); ++i)
+            if (controlIds[i] == id) controls[i].unknownCommand = !known;
+        return 0;
+    }
+
+    static ControlRecord ParseSetup(const UCHAR* buffer)
+    {
+        ControlRecord r;
+        r.requestType = buffer[0];
+        r.request = buffer[1];
+        r.value = (USHORT)(buffer[2] | buffer[3] << 8);
+        r.index = (USHORT)(buffer[4] | buffer[5] << 8);
+        r.length = (USHORT)(buffer[6] | buffer[7] << 8);
+        return r;
+    }
+    // ---- Requests ----
+
     NTSTATUS Create(PIRP irp, PFILE_OBJECT file)
     {
         int id = -1;
@@ -295,15 +447,11 @@ struct PipeSim::Impl {
             if (name == kPipeNames[i]) id = i;
         if (id < 0) return Complete(irp, STATUS_OBJECT_NAME_NOT_FOUND, 0);
         if (!pipes[id].exists) return Complete(irp, STATUS_INVALID_HANDLE, 0);
-        Fault f = TakeFault((Pipe)id, Kind::Open);
-        if (f.stall) return Hold(irp, (Pipe)id, Kind::Open, true);
+        Fault f;
+        NTSTATUS result;
+        if (Intercept(irp, (Pipe)id, Kind::Open, &f, &result)) return result;
         if (!NT_SUCCESS(f.status)) return Finish(irp, (Pipe)id, Kind::Open, f.status, 0);
-        {
-            std::lock_guard<std::mutex> g(lock);
-            pipes[id].open = true;
-            pipes[id].halted = false;
-        }
-        file->FsContext = &pipes[id];
+        OpenPipe(file, (Pipe)id);
         return Finish(irp, (Pipe)id, Kind::Open, STATUS_SUCCESS, 0);
     }
 
@@ -311,13 +459,10 @@ struct PipeSim::Impl {
     {
         PipeRec* p = PipeOf(file);
         if (!p) return Complete(irp, STATUS_INVALID_HANDLE, 0);
-        Fault f = TakeFault(p->id, Kind::Close);
-        Flush(p->id, STATUS_CANCELLED);
-        {
-            std::lock_guard<std::mutex> g(lock);
-            p->open = false;
-        }
-        file->FsContext = nullptr;
+        Fault f;
+        NTSTATUS result;
+        if (Intercept(irp, p->id, Kind::Close, &f, &result)) return result;
+        ClosePipe(file, p);
         return Finish(irp, p->id, Kind::Close, NT_SUCCESS(f.status) ? STATUS_SUCCESS : f.status, 0);
     }
 
@@ -328,30 +473,34 @@ struct PipeSim::Impl {
         if (p->id != Pipe::DataIn && p->id != Pipe::Status) return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
         if (!irp->MdlAddress) return Complete(irp, STATUS_INVALID_PARAMETER, 0);
         if (p->halted) return Complete(irp, STATUS_PIPE_BROKEN, 0);
-        Fault f = TakeFault(p->id, Kind::Read);
-        if (f.stall) return Hold(irp, p->id, Kind::Read, true);
+        Fault f;
+        NTSTATUS result;
+        if (Intercept(irp, p->id, Kind::Read, &f, &result)) return result;
         if (!NT_SUCCESS(f.status)) return Finish(irp, p->id, Kind::Read, f.status, 0);
         if (f.zeroBytes) return Finish(irp, p->id, Kind::Read, STATUS_SUCCESS, 0);
         auto* buffer = (PUCHAR)MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority);
         ULONG length = stack->Parameters.Read.Length;
-        if (p->id == Pipe::Status) {
-            ULONG n = 0;
-            if (length) {
-                std::lock_guard<std::mutex> g(lock);
-                buffer[0] = LineByte(adapter, freeLines, loopback);
-                n = 1;
-            }
-            return Finish(irp, p->id, Kind::Read, STATUS_SUCCESS, n);
-        }
+        if (p->id == Pipe::Status) return Finish(irp, p->id, Kind::Read, STATUS_SUCCESS, ReadStatus(buffer, length, 1));
         std::unique_lock<std::mutex> g(lock);
-        bool waiting = std::any_of(held.begin(), held.end(), [](const Held& h) { return h.pipe == Pipe::DataIn && !h.stalled; });
+        bool waiting = std::any_of(held.begin(), held.end(), [](const Held& h) { return h.by == HeldBy::Data; });
         if (in.empty() || waiting) {
             g.unlock();
-            return Hold(irp, p->id, Kind::Read, false);
+            return Hold(irp, p->id, Kind::Read, HeldBy::Data);
         }
         ULONG n = TakeInLocked(buffer, length);
         g.unlock();
         return Finish(irp, p->id, Kind::Read, STATUS_SUCCESS, n);
+    }
+
+    // A status read: the line byte, then zeros up to `bytes`; returns the bytes read.
+    ULONG ReadStatus(PUCHAR buffer, ULONG length, ULONG bytes)
+    {
+        ULONG n = std::min(length, bytes);
+        if (!n) return 0;
+        std::memset(buffer, 0, n);
+        std::lock_guard<std::mutex> g(lock);
+        buffer[0] = LineByte(adapter, freeLines, loopback);
+        return n;
     }
 
     NTSTATUS DeviceControl(PIRP irp, PIO_STACK_LOCATION stack)
@@ -365,37 +514,23 @@ struct PipeSim::Impl {
         if (code != kIoctlPipeReset && code != kIoctlPipeAbort && code != kIoctlPipeGetMaxPacketSize && code != kIoctlPipeWrite)
             return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
         if (!p) return Complete(irp, STATUS_INVALID_HANDLE, 0);
+        Fault f;
+        NTSTATUS result;
         switch (code) {
-        case kIoctlPipeAbort: {
-            Fault f = TakeFault(p->id, Kind::Abort);
-            Flush(p->id, STATUS_CANCELLED);
-            {
-                std::lock_guard<std::mutex> g(lock);
-                p->halted = true;
-            }
+        case kIoctlPipeAbort:
+            if (Intercept(irp, p->id, Kind::Abort, &f, &result)) return result;
+            AbortPipe(p);
             return Finish(irp, p->id, Kind::Abort, NT_SUCCESS(f.status) ? STATUS_SUCCESS : f.status, 0);
-        }
-        case kIoctlPipeReset: {
-            Fault f = TakeFault(p->id, Kind::Reset);
+        case kIoctlPipeReset:
+            if (Intercept(irp, p->id, Kind::Reset, &f, &result)) return result;
             if (!NT_SUCCESS(f.status)) return Finish(irp, p->id, Kind::Reset, f.status, 0);
-            {
-                std::lock_guard<std::mutex> g(lock);
-                p->halted = false;
-            }
+            ResetPipe(p);
             return Finish(irp, p->id, Kind::Reset, STATUS_SUCCESS, 0);
-        }
-        case kIoctlPipeGetMaxPacketSize: {
-            Fault f = TakeFault(p->id, Kind::MaxPacket);
-            if (!NT_SUCCESS(f.status)) return Finish(irp, p->id, Kind::MaxPacket, f.status, 0);
+        case kIoctlPipeGetMaxPacketSize:
             if (outLength < sizeof(ULONG) || !buffer) return Complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
-            ULONG size;
-            {
-                std::lock_guard<std::mutex> g(lock);
-                size = p->maxPacket;
-            }
-            std::memcpy(buffer, &size, sizeof size);
-            return Finish(irp, p->id, Kind::MaxPacket, STATUS_SUCCESS, sizeof(ULONG));
-        }
+            if (Intercept(irp, p->id, Kind::MaxPacket, &f, &result)) return result;
+            if (!NT_SUCCESS(f.status)) return Finish(irp, p->id, Kind::MaxPacket, f.status, 0);
+            return Finish(irp, p->id, Kind::MaxPacket, STATUS_SUCCESS, WriteMaxPacket(p, buffer));
         default:
             return Write(irp, p, buffer, inLength);
         }
@@ -406,17 +541,14 @@ struct PipeSim::Impl {
         if (p->id != Pipe::DataOut) return Complete(irp, STATUS_INVALID_PARAMETER, 0);
         if (p->halted) return Complete(irp, STATUS_PIPE_BROKEN, 0);
         if (length && !buffer) return Complete(irp, STATUS_INVALID_PARAMETER, 0);
-        Fault f = TakeFault(Pipe::DataOut, Kind::Write);
-        if (f.stall) return Hold(irp, Pipe::DataOut, Kind::Write, true);
+        Fault f;
+        NTSTATUS result;
+        if (Intercept(irp, Pipe::DataOut, Kind::Write, &f, &result)) return result;
         if (!NT_SUCCESS(f.status)) return Finish(irp, Pipe::DataOut, Kind::Write, f.status, 0);
-        std::vector<UCHAR> bytes(buffer, buffer + length);
         ULONG sent = f.zeroBytes ? 0 : std::min(length, f.shortWrite);
         LONGLONG delay = 0;
-        bool loop;
         {
             std::lock_guard<std::mutex> g(lock);
-            out.push_back(bytes);
-            loop = loopback;
             if (pacing) {
                 LONGLONG now = hk::Now();
                 LONGLONG start = std::max(now, wireFreeAt);
@@ -424,29 +556,13 @@ struct PipeSim::Impl {
                 delay = wireFreeAt - now;
             }
         }
-        std::function<void()> effect;
-        if (loop && sent) {
-            std::vector<UCHAR> looped(bytes.begin(), bytes.begin() + sent);
-            effect = [this, looped] {
-                {
-                    std::lock_guard<std::mutex> g(lock);
-                    FeedLocked(looped, true);
-                }
-                KeInsertQueueDpc(&deliverDpc, nullptr, nullptr);
-            };
-        }
-        return Finish(irp, Pipe::DataOut, Kind::Write, STATUS_SUCCESS, sent, std::move(effect), delay);
+        return Finish(irp, Pipe::DataOut, Kind::Write, STATUS_SUCCESS, sent, RecordWrite(buffer, length, sent), delay);
     }
 
     NTSTATUS ControlTransfer(PIRP irp, PUCHAR buffer, ULONG inLength, ULONG outLength)
     {
         if (!buffer || inLength < 8) return Complete(irp, STATUS_INVALID_PARAMETER, 0);
-        ControlRecord r;
-        r.requestType = buffer[0];
-        r.request = buffer[1];
-        r.value = (USHORT)(buffer[2] | buffer[3] << 8);
-        r.index = (USHORT)(buffer[4] | buffer[5] << 8);
-        r.length = (USHORT)(buffer[6] | buffer[7] << 8);
+        ControlRecord r = ParseSetup(buffer);
         r.inputLength = inLength;
         r.outputLength = outLength;
         bool in = r.requestType & 0x80;
@@ -454,31 +570,118 @@ struct PipeSim::Impl {
         if (type == 0x00 || type == 0x60 || (r.requestType & 0x1F) >= 4) return Complete(irp, STATUS_INVALID_PARAMETER, 0);
         if (in ? outLength < r.length : inLength != 8u + r.length) return Complete(irp, STATUS_INVALID_PARAMETER, 0);
         if (!in) r.data.assign(buffer + 8, buffer + 8 + r.length);
-        Fault f = TakeFault(Pipe::Control, Kind::ControlTransfer);
-        ULONG_PTR information = 0;
+        r.portCommand = r.requestType == 0x40 && r.request == 0x0B;
+        unsigned long long id;
         {
             std::lock_guard<std::mutex> g(lock);
-            r.portCommand = r.requestType == 0x40 && r.request == 0x0B;
-            if (r.portCommand && NT_SUCCESS(f.status) && !f.stall) {
-                commands.push_back(r.data);
-                r.unknownCommand = !ApplyPortCommand(adapter, r.data);
-            }
+            id = seq++;
             controls.push_back(r);
-            if (in && r.length && NT_SUCCESS(f.status)) {
-                for (ULONG i = 0; i < r.length; ++i) buffer[i] = i < controlInData.size() ? controlInData[i] : 0;
-                information = r.length;
-            }
+            controlIds.push_back(id);
         }
-        if (f.stall) return Hold(irp, Pipe::Control, Kind::ControlTransfer, true);
-        return Finish(irp, Pipe::Control, Kind::ControlTransfer, f.status, information);
+        Fault f;
+        NTSTATUS result;
+        if (Intercept(irp, Pipe::Control, Kind::ControlTransfer, &f, &result, id)) return result;
+        if (!NT_SUCCESS(f.status)) return Finish(irp, Pipe::Control, Kind::ControlTransfer, f.status, 0);
+        return Finish(irp, Pipe::Control, Kind::ControlTransfer, STATUS_SUCCESS, ServeControl(buffer, id));
     }
 
-    // The bus driver's part, as the emulation's bus drivers do it.
-    static NTSTATUS BusRequest(PIRP irp)
+    // Ends a request held for the test or by a stall with the effect it would have had
+    // if served at once (see CompleteHeld).
+    void Release(const Held& h, NTSTATUS status, ULONG bytes)
     {
-        NTSTATUS status = hk::BusDriverStatus(irp);
-        irp->IoStatus.Status = status;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(h.irp);
+        PIRP irp = h.irp;
+        PipeRec* p = PipeOf(stack->FileObject);
+        std::function<void()> effect;
+        ULONG_PTR information = 0;
+        bool ok = NT_SUCCESS(status);
+        switch (h.kind) {
+        case Kind::Open:
+            if (ok) OpenPipe(stack->FileObject, h.pipe);
+            break;
+        case Kind::Close:
+            if (p) ClosePipe(stack->FileObject, p);
+            break;
+        case Kind::Abort:
+            if (p) AbortPipe(p);
+            break;
+        case Kind::Reset:
+            if (ok && p) ResetPipe(p);
+            break;
+        case Kind::MaxPacket:
+            if (ok && p) information = WriteMaxPacket(p, (PUCHAR)irp->AssociatedIrp.SystemBuffer);
+            break;
+        case Kind::ControlTransfer:
+            if (ok) information = ServeControl((PUCHAR)irp->AssociatedIrp.SystemBuffer, h.controlId);
+            break;
+        case Kind::Read:
+            if (ok) information = ReadHeld(irp, h.pipe, bytes);
+            break;
+        case Kind::Write:
+            if (ok) {
+                ULONG length = stack->Parameters.DeviceIoControl.InputBufferLength;
+                information = std::min(length, bytes);
+                effect = RecordWrite((PUCHAR)irp->AssociatedIrp.SystemBuffer, length, (ULONG)information);
+            }
+            break;
+        }
+        if (effect) effect();
+        Complete(irp, status, information);
+    }
+
+    // A held read released with `bytes`: see CompleteHeld.
+    ULONG ReadHeld(PIRP irp, Pipe pipe, ULONG bytes)
+    {
+        auto* buffer = (PUCHAR)MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority);
+        ULONG n = std::min(IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length, bytes);
+        if (pipe == Pipe::Status) return ReadStatus(buffer, n, n);
+        std::lock_guard<std::mutex> g(lock);
+        ULONG got = TakeInLocked(buffer, n, true);
+        std::memset(buffer + got, 0, n - got);
+        return n;
+    }
+
+    // ---- Plug and Play, power and WMI: the pipe driver's part, then the bus driver's ----
+
+    NTSTATUS PassDown(PIRP irp, PIO_STACK_LOCATION stack)
+    {
+        if (stack->MajorFunction == IRP_MJ_POWER) {
+            PoStartNextPowerIrp(irp);
+            IoSkipCurrentIrpStackLocation(irp);
+            return PoCallDriver(lower, irp);
+        }
+        if (stack->MajorFunction == IRP_MJ_PNP) {
+            switch (stack->MinorFunction) {
+            case IRP_MN_REMOVE_DEVICE:
+                return Remove(irp);
+            case IRP_MN_QUERY_REMOVE_DEVICE:
+            case IRP_MN_CANCEL_REMOVE_DEVICE:
+            case IRP_MN_SURPRISE_REMOVAL:
+            case IRP_MN_QUERY_STOP_DEVICE:
+            case IRP_MN_CANCEL_STOP_DEVICE:
+            case IRP_MN_STOP_DEVICE:
+                irp->IoStatus.Status = STATUS_SUCCESS;  // a function driver answers these itself
+                break;
+            default:
+                break;
+            }
+        }
+        IoSkipCurrentIrpStackLocation(irp);
+        return IoCallDriver(lower, irp);
+    }
+
+    NTSTATUS Remove(PIRP irp)
+    {
+        {
+            std::lock_guard<std::mutex> g(lock);
+            removed = true;
+        }
+        Flush(STATUS_DELETE_PENDING, [](Pipe, Kind) { return true; });
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        IoSkipCurrentIrpStackLocation(irp);
+        NTSTATUS status = IoCallDriver(lower, irp);
+        IoDetachDevice(lower);
+        lower = nullptr;
         return status;
     }
 
@@ -486,6 +689,7 @@ struct PipeSim::Impl {
     {
         Impl* impl = Of(device);
         PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+        bool removed;
         {
             std::lock_guard<std::mutex> g(impl->lock);
             Arrival a;
@@ -493,7 +697,14 @@ struct PipeSim::Impl {
             a.minor = stack->MinorFunction;
             if (a.major == IRP_MJ_DEVICE_CONTROL) a.code = stack->Parameters.DeviceIoControl.IoControlCode;
             if (PipeRec* p = impl->PipeOf(stack->FileObject)) a.pipe = (int)p->id;
+            if (a.major == IRP_MJ_READ) a.length = stack->Parameters.Read.Length;
+            if (a.major == IRP_MJ_DEVICE_CONTROL && a.code == kIoctlPipeWrite) a.length = stack->Parameters.DeviceIoControl.InputBufferLength;
             impl->arrivals.push_back(a);
+            removed = impl->removed;
+        }
+        if (removed) {
+            if (stack->MajorFunction == IRP_MJ_POWER) PoStartNextPowerIrp(irp);
+            return Complete(irp, STATUS_DELETE_PENDING, 0);
         }
         switch (stack->MajorFunction) {
         case IRP_MJ_CREATE:
@@ -507,7 +718,7 @@ struct PipeSim::Impl {
         case IRP_MJ_PNP:
         case IRP_MJ_POWER:
         case IRP_MJ_SYSTEM_CONTROL:
-            return BusRequest(irp);
+            return impl->PassDown(irp, stack);
         default:
             return Complete(irp, STATUS_SUCCESS, 0);
         }
@@ -531,23 +742,68 @@ PipeSim::PipeSim(Options options) : impl_(std::make_unique<Impl>())
     m.driver->DriverExtension = (PDRIVER_EXTENSION)(m.driver + 1);
     for (auto& f : m.driver->MajorFunction) f = Impl::Dispatch;
     hk::FaultsSuspended quiet;
-    if (!NT_SUCCESS(IoCreateDevice(m.driver, sizeof(Impl*), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &m.device))) return;
+    m.bus = std::make_unique<hk::StubBus>();
+    m.pdo = m.bus->CreatePdo(m.options.instanceId, m.options.deviceFlags & (DO_POWER_PAGABLE | DO_POWER_INRUSH),
+                             m.options.registry);
+    // What the pipe driver's AddDevice does for this PDO.
+    if (!m.pdo || !NT_SUCCESS(IoCreateDevice(m.driver, sizeof(Impl*), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &m.device)))
+        return;
     *(Impl**)m.device->DeviceExtension = &m;
     m.device->Flags |= DO_DIRECT_IO | m.options.deviceFlags;
+    m.lower = IoAttachDeviceToDeviceStack(m.device, m.pdo);
     m.device->Flags &= ~DO_DEVICE_INITIALIZING;
-    hk::MakePhysicalDevice(m.device, m.options.instanceId, m.options.registry);
 }
 
 PipeSim::~PipeSim()
 {
-    KeCancelTimer(&impl_->timer);
-    KeRemoveQueueDpc(&impl_->timerDpc);
-    KeRemoveQueueDpc(&impl_->deliverDpc);
-    if (impl_->device && hk::IsLiveDevice(impl_->device) && !impl_->device->AttachedDevice) IoDeleteDevice(impl_->device);
-    std::free(impl_->driver);
+    Impl& m = *impl_;
+    KeCancelTimer(&m.timer);
+    KeRemoveQueueDpc(&m.timerDpc);
+    KeRemoveQueueDpc(&m.deliverDpc);
+    // Bottom-up, as the stack comes apart: whatever stood above the pipe driver's
+    // device is gone by now (else the device stays, and with it the PDO).
+    if (m.device && hk::IsLiveDevice(m.device) && !m.device->AttachedDevice) {
+        if (m.lower) IoDetachDevice(m.lower);
+        IoDeleteDevice(m.device);
+    }
+    m.bus.reset();
+    std::free(m.driver);
 }
 
 PDEVICE_OBJECT PipeSim::Device() const { return impl_->device; }
+
+PDEVICE_OBJECT PipeSim::Pdo() const { return impl_->pdo; }
+
+hk::StubBus& PipeSim::Bus() { return *impl_->bus; }
+
+void PipeSim::HoldNext(Kind kind)
+{
+    std::lock_guard<std::mutex> g(impl_->lock);
+    impl_->holdNext[(int)kind]++;
+}
+
+bool PipeSim::CompleteHeld(Pipe pipe, NTSTATUS status, ULONG bytes)
+{
+    Impl& m = *impl_;
+    for (;;) {
+        Held h;
+        {
+            std::lock_guard<std::mutex> g(m.lock);
+            auto it = std::find_if(m.held.begin(), m.held.end(),
+                                   [&](const Held& x) { return x.pipe == pipe && x.by != HeldBy::Data; });
+            if (it == m.held.end()) return false;
+            h = *it;
+            m.held.erase(it);
+        }
+        // A stalled request whose cancel routine already runs belongs to that routine.
+        if (h.by == HeldBy::Stall && !IoSetCancelRoutine(h.irp, nullptr)) continue;
+        KIRQL old;
+        KeRaiseIrql(DISPATCH_LEVEL, &old);
+        m.Release(h, status, bytes);
+        KeLowerIrql(old);
+        return true;
+    }
+}
 
 void PipeSim::CompleteSynchronously(Kind kind)
 {
@@ -692,6 +948,7 @@ void PipeSim::ClearRecords()
     std::lock_guard<std::mutex> g(impl_->lock);
     impl_->arrivals.clear();
     impl_->controls.clear();
+    impl_->controlIds.clear();
     impl_->commands.clear();
     impl_->out.clear();
 }

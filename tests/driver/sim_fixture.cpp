@@ -8,6 +8,8 @@ void SimPortTest::SetUp()
 
 void SimPortTest::TearDown()
 {
+    // The stack comes apart top-down: the port's removal goes down through the pipe
+    // driver to the PDO; the simulator then deletes the pipe driver's device and the PDO.
     if (port) stack->Remove();
     port = nullptr;
     if (driver) driver->Unload();
@@ -18,7 +20,7 @@ void SimPortTest::TearDown()
 NTSTATUS SimPortTest::AddAdapter(pipesim::Options options)
 {
     sim = std::make_unique<pipesim::PipeSim>(std::move(options));
-    stack.emplace(sim->Device());
+    stack.emplace(sim->Pdo());
     NTSTATUS status = stack->AddDevice(*driver);
     port = stack->Top() != sim->Device() ? stack->Top() : nullptr;
     return status;

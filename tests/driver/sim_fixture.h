@@ -1,4 +1,5 @@
-// The driver above the simulated pipe driver and adapter.
+// The driver above the simulated pipe driver and adapter, in the stack Windows builds:
+// the adapter's PDO, the pipe driver's device on it, the port on top.
 #pragma once
 
 #include <optional>
@@ -12,6 +13,7 @@ class SimPortTest : public KernelTest {
 protected:
     void SetUp() override;
     void TearDown() override;
+    // A new simulated adapter (replacing the last one) and the driver's AddDevice on its PDO.
     NTSTATUS AddAdapter(pipesim::Options options = {});
     PortExtension* Port() const { return PortOf(port); }
 

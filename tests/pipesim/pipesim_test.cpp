@@ -54,47 +54,76 @@ protected:
     }
     PDEVICE_OBJECT dev() { return sim->Device(); }
 
-    // A driver-owned request, waited for; returns its final status.
-    NTSTATUS Major(UCHAR major, PFILE_OBJECT file, Done* d = nullptr)
+    // A driver-owned request; `d` learns its completion. Returns what IoCallDriver did.
+    NTSTATUS StartMajor(UCHAR major, PFILE_OBJECT file, Done* d)
     {
-        Done local;
-        if (!d) d = &local;
         KeInitializeEvent(&d->event, NotificationEvent, FALSE);
         PIRP irp = IoAllocateIrp(dev()->StackSize, FALSE);
         PIO_STACK_LOCATION s = IoGetNextIrpStackLocation(irp);
         s->MajorFunction = major;
         s->FileObject = file;
         IoSetCompletionRoutine(irp, KeepAndFree, d, TRUE, TRUE, TRUE);
-        IoCallDriver(dev(), irp);
-        KeWaitForSingleObject(&d->event, Executive, KernelMode, FALSE, nullptr);
-        return d->status;
+        return IoCallDriver(dev(), irp);
+    }
+    // The same, waited for; returns its final status.
+    NTSTATUS Major(UCHAR major, PFILE_OBJECT file)
+    {
+        Done d;
+        StartMajor(major, file, &d);
+        KeWaitForSingleObject(&d.event, Executive, KernelMode, FALSE, nullptr);
+        return d.status;
     }
     NTSTATUS Open(int pipe) { return Major(IRP_MJ_CREATE, &files[pipe]); }
+
+    // A private control request as the port driver builds it, left to complete.
+    struct Call {
+        KEVENT event;
+        IO_STATUS_BLOCK iosb = {};
+        bool Done() { return KeReadStateEvent(&event) != 0; }
+    };
+    NTSTATUS StartIoctl(Call* c, ULONG code, PFILE_OBJECT file, const void* in = nullptr, ULONG inLength = 0,
+                        void* out = nullptr, ULONG outLength = 0)
+    {
+        KeInitializeEvent(&c->event, NotificationEvent, FALSE);
+        c->iosb = {};
+        PIRP irp = IoBuildDeviceIoControlRequest(code, dev(), (PVOID)in, inLength, out, outLength, FALSE, &c->event, &c->iosb);
+        IoGetNextIrpStackLocation(irp)->FileObject = file;
+        return IoCallDriver(dev(), irp);
+    }
+    // The same, waited for.
     NTSTATUS Ioctl(ULONG code, PFILE_OBJECT file, const void* in = nullptr, ULONG inLength = 0, void* out = nullptr,
                    ULONG outLength = 0, ULONG_PTR* information = nullptr)
     {
-        KEVENT event;
-        IO_STATUS_BLOCK iosb;
-        KeInitializeEvent(&event, NotificationEvent, FALSE);
-        PIRP irp = IoBuildDeviceIoControlRequest(code, dev(), (PVOID)in, inLength, out, outLength, FALSE, &event, &iosb);
-        IoGetNextIrpStackLocation(irp)->FileObject = file;
-        NTSTATUS status = IoCallDriver(dev(), irp);
+        Call c;
+        NTSTATUS status = StartIoctl(&c, code, file, in, inLength, out, outLength);
         if (status == STATUS_PENDING) {
-            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-            status = iosb.Status;
+            KeWaitForSingleObject(&c.event, Executive, KernelMode, FALSE, nullptr);
+            status = c.iosb.Status;
         }
-        if (information) *information = iosb.Information;
+        if (information) *information = c.iosb.Information;
         return status;
     }
     // Starts a read of `length` bytes on a pipe; `d` learns its completion.
-    NTSTATUS StartRead(int pipe, UCHAR* buffer, ULONG length, Done* d)
+    NTSTATUS StartRead(int pipe, UCHAR* buffer, ULONG length, Done* d, PIRP* sent = nullptr)
     {
         KeInitializeEvent(&d->event, NotificationEvent, FALSE);
         LARGE_INTEGER zero = {};
         PIRP irp = IoBuildAsynchronousFsdRequest(IRP_MJ_READ, dev(), buffer, length, &zero, nullptr);
         IoGetNextIrpStackLocation(irp)->FileObject = &files[pipe];
         IoSetCompletionRoutine(irp, KeepAndFree, d, TRUE, TRUE, TRUE);
+        if (sent) *sent = irp;
         return IoCallDriver(dev(), irp);
+    }
+    // A PnP, power or WMI request from outside, as the system sends it.
+    hk::Result Send(UCHAR major, UCHAR minor, NTSTATUS initialStatus = STATUS_NOT_SUPPORTED)
+    {
+        return hk::SendRequest(
+            dev(),
+            [&](PIO_STACK_LOCATION s) {
+                s->MajorFunction = major;
+                s->MinorFunction = minor;
+            },
+            initialStatus, major == IRP_MJ_POWER);
     }
     NTSTATUS WritePipe(const std::vector<UCHAR>& bytes, ULONG_PTR* sent = nullptr)
     {
@@ -196,12 +225,8 @@ TEST_F(Sim, AHeldReadCanBeCancelled)
     Open(1);
     UCHAR buffer[8];
     Done d;
-    KeInitializeEvent(&d.event, NotificationEvent, FALSE);
-    LARGE_INTEGER zero = {};
-    PIRP irp = IoBuildAsynchronousFsdRequest(IRP_MJ_READ, dev(), buffer, 8, &zero, nullptr);
-    IoGetNextIrpStackLocation(irp)->FileObject = &files[1];
-    IoSetCompletionRoutine(irp, KeepAndFree, &d, TRUE, TRUE, TRUE);
-    ASSERT_EQ(STATUS_PENDING, IoCallDriver(dev(), irp));
+    PIRP irp = nullptr;
+    ASSERT_EQ(STATUS_PENDING, StartRead(1, buffer, 8, &d, &irp));
     EXPECT_TRUE(IoCancelIrp(irp));
     EXPECT_EQ(STATUS_CANCELLED, d.status);
     EXPECT_EQ(0u, sim->Outstanding(Pipe::DataIn));
@@ -279,7 +304,9 @@ TEST_F(Sim, DecodesTheCommandSetIntoAdapterState)
 
     Control({0x40, 0x0B, 0, 0, 0, 0, 2, 0, 9, 9});
     auto records = sim->ControlTransfers();
-    EXPECT_TRUE(records.back().unknownCommand);
+    ASSERT_EQ(7u, records.size());
+    EXPECT_FALSE(records[5].unknownCommand);
+    EXPECT_TRUE(records[6].unknownCommand);
     EXPECT_EQ(7u, sim->Commands().size());
 }
 
@@ -291,7 +318,8 @@ TEST_F(Sim, ControlTransfersAreValidatedAndInDataComesBack)
     EXPECT_EQ(STATUS_SUCCESS, Control({0xC0, 0x01, 0x34, 0x12, 0, 0, 4, 0}, out, 4, &info));
     EXPECT_EQ(4u, info);
     EXPECT_EQ(0xDD, out[3]);
-    ControlRecord r = sim->ControlTransfers().back();
+    ASSERT_EQ(1u, sim->ControlTransfers().size());
+    ControlRecord r = sim->ControlTransfers()[0];
     EXPECT_EQ(0x1234, r.value);
     EXPECT_EQ(8u, r.inputLength);
     EXPECT_EQ(STATUS_INVALID_PARAMETER, Control({0x40, 0x0B, 0, 0, 0, 0, 2, 0, 1})) << "data shorter than wLength";
@@ -303,27 +331,18 @@ TEST_F(Sim, RequestsCompleteInsideTheCallOrLaterAtDispatchLevel)
 {
     Open(0);
     sim->CompleteLater(Kind::Write, 50000);
-    KEVENT event;
-    IO_STATUS_BLOCK iosb = {};
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
     UCHAR byte = 1;
-    PIRP irp = IoBuildDeviceIoControlRequest(kIoctlPipeWrite, dev(), &byte, 1, nullptr, 0, FALSE, &event, &iosb);
-    IoGetNextIrpStackLocation(irp)->FileObject = &files[0];
+    Call write;
     LONGLONG start = hk::Now();
-    ASSERT_EQ(STATUS_PENDING, IoCallDriver(dev(), irp));
-    EXPECT_FALSE(KeReadStateEvent(&event));
-    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+    ASSERT_EQ(STATUS_PENDING, StartIoctl(&write, kIoctlPipeWrite, &files[0], &byte, 1));
+    EXPECT_FALSE(write.Done());
+    KeWaitForSingleObject(&write.event, Executive, KernelMode, FALSE, nullptr);
     EXPECT_EQ(start + 50000, hk::Now());
-    EXPECT_EQ(1u, iosb.Information);
+    EXPECT_EQ(1u, write.iosb.Information);
 
     sim->CompleteLater(Kind::Open, 0);
     Done d;
-    KeInitializeEvent(&d.event, NotificationEvent, FALSE);
-    PIRP open = IoAllocateIrp(dev()->StackSize, FALSE);
-    IoGetNextIrpStackLocation(open)->MajorFunction = IRP_MJ_CREATE;
-    IoGetNextIrpStackLocation(open)->FileObject = &files[1];
-    IoSetCompletionRoutine(open, KeepAndFree, &d, TRUE, TRUE, TRUE);
-    EXPECT_EQ(STATUS_PENDING, IoCallDriver(dev(), open));
+    EXPECT_EQ(STATUS_PENDING, StartMajor(IRP_MJ_CREATE, &files[1], &d));
     KeWaitForSingleObject(&d.event, Executive, KernelMode, FALSE, nullptr);
     EXPECT_EQ(STATUS_SUCCESS, d.status);
     EXPECT_EQ(DISPATCH_LEVEL, d.irql);
@@ -368,27 +387,266 @@ TEST_F(Sim, PacingHoldsAWriteForItsTimeOnTheWire)
     EXPECT_EQ(start + 100 * 10000, hk::Now()) << "1152 bytes of 10 bits at 115200 baud take 100 ms";
 }
 
-TEST_F(Sim, PnpPowerAndOtherRequestsAreCompletedAndCounted)
+TEST_F(Sim, PnpPowerAndWmiGoDownToThePdoAndAreCounted)
 {
-    hk::Result r = hk::SendRequest(dev(), [](PIO_STACK_LOCATION s) {
-        s->MajorFunction = IRP_MJ_PNP;
-        s->MinorFunction = IRP_MN_START_DEVICE;
-    });
-    EXPECT_EQ(STATUS_SUCCESS, r.status);
-    r = hk::SendRequest(dev(), [](PIO_STACK_LOCATION s) {
-        s->MajorFunction = IRP_MJ_PNP;
-        s->MinorFunction = IRP_MN_QUERY_ID;
-    });
-    EXPECT_EQ(STATUS_NOT_SUPPORTED, r.status) << "a bus driver leaves what it does not handle";
-    r = hk::SendRequest(
-        dev(),
-        [](PIO_STACK_LOCATION s) {
-            s->MajorFunction = IRP_MJ_POWER;
-            s->MinorFunction = IRP_MN_SET_POWER;
-        },
-        STATUS_NOT_SUPPORTED, true);
-    EXPECT_EQ(STATUS_SUCCESS, r.status);
+    EXPECT_EQ(STATUS_SUCCESS, Send(IRP_MJ_PNP, IRP_MN_START_DEVICE).status);
+    EXPECT_EQ(STATUS_NOT_SUPPORTED, Send(IRP_MJ_PNP, IRP_MN_QUERY_ID).status) << "the bus driver leaves what it does not handle";
+    sim->Bus().CompleteLater(5000);
+    EXPECT_EQ(STATUS_SUCCESS, Send(IRP_MJ_POWER, IRP_MN_SET_POWER).status) << "completed by the bus driver later";
+    sim->Bus().CompleteLater(0);
+    EXPECT_EQ(STATUS_INVALID_DEVICE_REQUEST, Send(IRP_MJ_SYSTEM_CONTROL, IRP_MN_QUERY_ALL_DATA, STATUS_INVALID_DEVICE_REQUEST).status)
+        << "no WMI provider below keeps the status";
     EXPECT_EQ(2, sim->Count(IRP_MJ_PNP));
     EXPECT_EQ(1, sim->Count(IRP_MJ_PNP, IRP_MN_START_DEVICE));
     EXPECT_EQ(1, sim->Count(IRP_MJ_POWER));
+    EXPECT_EQ(1, sim->Count(IRP_MJ_SYSTEM_CONTROL));
+
+    auto below = sim->Bus().Arrived();
+    ASSERT_EQ(4u, below.size()) << "each went on down to the PDO";
+    EXPECT_EQ(IRP_MN_START_DEVICE, below[0].minor);
+    EXPECT_EQ(IRP_MN_QUERY_ID, below[1].minor);
+    EXPECT_EQ(IRP_MJ_POWER, below[2].major);
+    EXPECT_EQ(IRP_MN_SET_POWER, below[2].minor);
+    EXPECT_EQ(IRP_MJ_SYSTEM_CONTROL, below[3].major);
+    EXPECT_EQ(sim->Pdo(), below[3].stack.DeviceObject);
+}
+
+TEST_F(Sim, ArrivalsCarryTheTransferLengthOfReadsAndWrites)
+{
+    Open(0);
+    Open(1);
+    sim->Feed({1});
+    UCHAR buffer[16];
+    Done d;
+    StartRead(1, buffer, 16, &d);
+    WritePipe({1, 2, 3, 4, 5});
+    ULONG size = 0;
+    Ioctl(kIoctlPipeGetMaxPacketSize, &files[1], nullptr, 0, &size, 4);
+    Control({0x40, 0x0B, 0, 0, 0, 0, 2, 0, 3, 1});
+    auto arrivals = sim->Arrivals();
+    ASSERT_EQ(6u, arrivals.size());
+    EXPECT_EQ(16u, arrivals[2].length) << "the read's length, not the bytes it got";
+    EXPECT_EQ(5u, arrivals[3].length);
+    EXPECT_EQ(0u, arrivals[4].length) << "a maximum-packet request transfers nothing";
+    EXPECT_EQ(0u, arrivals[5].length) << "nor does a control transfer on a pipe";
+}
+
+// ---- The stack ----------------------------------------------------------------------------
+
+TEST_F(Sim, ThePipeDriversDeviceStandsOnAPdoOfAnotherDriverThatHoldsTheDeviceKey)
+{
+    sim.reset();
+    Options o;
+    o.registry = {hk::RegistryValue::Dword(u"EndPointCaps", 2)};
+    o.deviceFlags = DO_POWER_INRUSH;
+    sim = std::make_unique<PipeSim>(o);
+    PDEVICE_OBJECT pdo = sim->Pdo();
+    ASSERT_NE(nullptr, pdo);
+    EXPECT_NE(dev(), pdo);
+    EXPECT_EQ(dev(), pdo->AttachedDevice);
+    EXPECT_NE(dev()->DriverObject, pdo->DriverObject);
+    EXPECT_EQ(pdo->StackSize + 1, dev()->StackSize);
+    EXPECT_EQ((ULONG)(DO_DIRECT_IO | DO_POWER_INRUSH), dev()->Flags & (DO_DIRECT_IO | DO_POWER_INRUSH | DO_DEVICE_INITIALIZING));
+    EXPECT_TRUE(pdo->Flags & DO_POWER_INRUSH) << "the two agree on power paging";
+    hk::RegistryValue v;
+    ASSERT_TRUE(hk::registry::Get(hk::registry::DeviceKey(pdo), u"EndPointCaps", &v));
+    EXPECT_EQ(hk::RegistryValue::Dword(u"EndPointCaps", 2).data, v.data);
+    EXPECT_TRUE(hk::registry::DeviceKey(dev()).empty()) << "the pipe driver's device is no PDO";
+}
+
+TEST_F(Sim, RemovalEndsWhatIsHeldGoesDownAndDetaches)
+{
+    Open(1);
+    UCHAR a[4], b[4];
+    Done waiting, held;
+    ASSERT_EQ(STATUS_PENDING, StartRead(1, a, 4, &waiting));
+    sim->HoldNext(Kind::Read);
+    ASSERT_EQ(STATUS_PENDING, StartRead(1, b, 4, &held));
+    EXPECT_EQ(STATUS_SUCCESS, Send(IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE).status);
+    EXPECT_EQ(1, waiting.calls);
+    EXPECT_EQ(STATUS_DELETE_PENDING, waiting.status);
+    EXPECT_EQ(0, held.calls) << "a request held for the test waits for it";
+    auto below = sim->Bus().Arrived();
+    ASSERT_EQ(1u, below.size());
+    EXPECT_EQ(IRP_MN_REMOVE_DEVICE, below[0].minor);
+    EXPECT_EQ(nullptr, sim->Pdo()->AttachedDevice) << "detached from the PDO";
+    ULONG size = 0;
+    EXPECT_EQ(STATUS_DELETE_PENDING, Ioctl(kIoctlPipeGetMaxPacketSize, &files[1], nullptr, 0, &size, 4));
+    EXPECT_EQ(0u, size);
+    ASSERT_TRUE(sim->CompleteHeld(Pipe::DataIn, STATUS_CANCELLED));
+    EXPECT_EQ(STATUS_CANCELLED, held.status);
+}
+
+// ---- Requests held for the test, and stalled ones -------------------------------------
+
+TEST_F(Sim, AHeldReadWaitsForTheTestNotForDataCancelOrAbort)
+{
+    Open(1);
+    sim->HoldNext(Kind::Read);
+    UCHAR buffer[8];
+    std::memset(buffer, 0xEE, sizeof buffer);
+    Done d;
+    PIRP irp = nullptr;
+    ASSERT_EQ(STATUS_PENDING, StartRead(1, buffer, 8, &d, &irp));
+    sim->Feed({1, 2});
+    sim->Feed({3});  // two short packets
+    EXPECT_FALSE(IoCancelIrp(irp)) << "no cancel routine to call";
+    Ioctl(kIoctlPipeAbort, &files[1]);
+    EXPECT_EQ(0, d.calls);
+    EXPECT_EQ(1u, sim->Outstanding(Pipe::DataIn));
+    EXPECT_FALSE(sim->CompleteHeld(Pipe::DataOut, STATUS_SUCCESS, 1)) << "nothing is held there";
+    ASSERT_TRUE(sim->CompleteHeld(Pipe::DataIn, STATUS_SUCCESS, 5));
+    ASSERT_EQ(1, d.calls);
+    EXPECT_EQ(STATUS_SUCCESS, d.status);
+    EXPECT_EQ(5u, d.information);
+    EXPECT_EQ(DISPATCH_LEVEL, d.irql);
+    EXPECT_EQ((std::vector<UCHAR>{1, 2, 3, 0, 0}), std::vector<UCHAR>(buffer, buffer + 5)) << "fed bytes across packets, then zeros";
+    EXPECT_EQ(0xEE, buffer[5]);
+    EXPECT_EQ(0u, sim->PendingInBytes());
+    EXPECT_FALSE(sim->CompleteHeld(Pipe::DataIn, STATUS_SUCCESS, 1));
+}
+
+TEST_F(Sim, EachHoldNextHoldsOneMoreAndTheOldestIsCompletedFirst)
+{
+    Open(2);
+    sim->SetLines(LINE_DCD);
+    sim->HoldNext(Kind::Read);
+    sim->HoldNext(Kind::Read);
+    UCHAR first[2] = {0xEE, 0xEE}, second[2] = {}, third[2] = {};
+    Done a, b, c;
+    ASSERT_EQ(STATUS_PENDING, StartRead(2, first, 2, &a));
+    ASSERT_EQ(STATUS_PENDING, StartRead(2, second, 2, &b));
+    EXPECT_EQ(STATUS_SUCCESS, StartRead(2, third, 2, &c)) << "the third is served at once";
+    ASSERT_TRUE(sim->CompleteHeld(Pipe::Status, STATUS_SUCCESS, 2));
+    EXPECT_EQ(1, a.calls);
+    EXPECT_EQ(0, b.calls);
+    EXPECT_EQ(2u, a.information);
+    EXPECT_EQ(LINE_DCD, first[0]) << "a status read gets the line byte";
+    EXPECT_EQ(0, first[1]);
+    ASSERT_TRUE(sim->CompleteHeld(Pipe::Status, STATUS_DEVICE_NOT_CONNECTED, 2));
+    EXPECT_EQ(STATUS_DEVICE_NOT_CONNECTED, b.status);
+    EXPECT_EQ(0u, b.information);
+}
+
+TEST_F(Sim, AHeldWriteReportsTheBytesTheTestSaysAndIsSentOnlyWithSuccess)
+{
+    Open(0);
+    sim->HoldNext(Kind::Write);
+    sim->HoldNext(Kind::Write);
+    UCHAR bytes[4] = {1, 2, 3, 4};
+    Call ok, failed;
+    ASSERT_EQ(STATUS_PENDING, StartIoctl(&ok, kIoctlPipeWrite, &files[0], bytes, 4));
+    ASSERT_EQ(STATUS_PENDING, StartIoctl(&failed, kIoctlPipeWrite, &files[0], bytes, 2));
+    EXPECT_TRUE(sim->OutTransfers().empty()) << "not sent until completed";
+    ASSERT_TRUE(sim->CompleteHeld(Pipe::DataOut, STATUS_SUCCESS, 3));
+    ASSERT_TRUE(ok.Done());
+    EXPECT_EQ(STATUS_SUCCESS, ok.iosb.Status);
+    EXPECT_EQ(3u, ok.iosb.Information);
+    ASSERT_TRUE(sim->CompleteHeld(Pipe::DataOut, STATUS_DEVICE_DATA_ERROR, 2));
+    ASSERT_TRUE(failed.Done());
+    EXPECT_EQ(STATUS_DEVICE_DATA_ERROR, failed.iosb.Status);
+    auto transfers = sim->OutTransfers();
+    ASSERT_EQ(1u, transfers.size());
+    EXPECT_EQ((std::vector<UCHAR>{1, 2, 3, 4}), transfers[0]);
+}
+
+TEST_F(Sim, HeldRequestsTakeTheirEffectWhenCompletedWithSuccess)
+{
+    sim->HoldNext(Kind::Open);
+    Done open;
+    ASSERT_EQ(STATUS_PENDING, StartMajor(IRP_MJ_CREATE, &files[1], &open));
+    EXPECT_FALSE(sim->IsOpen(Pipe::DataIn));
+    ASSERT_TRUE(sim->CompleteHeld(Pipe::DataIn, STATUS_SUCCESS));
+    EXPECT_EQ(STATUS_SUCCESS, open.status);
+    EXPECT_TRUE(sim->IsOpen(Pipe::DataIn));
+
+    sim->HoldNext(Kind::MaxPacket);
+    ULONG size = 0;
+    Call maxPacket;
+    ASSERT_EQ(STATUS_PENDING, StartIoctl(&maxPacket, kIoctlPipeGetMaxPacketSize, &files[1], nullptr, 0, &size, 4));
+    ASSERT_TRUE(sim->CompleteHeld(Pipe::DataIn, STATUS_SUCCESS));
+    EXPECT_EQ(64u, size);
+    EXPECT_EQ(4u, maxPacket.iosb.Information);
+
+    Ioctl(kIoctlPipeAbort, &files[1]);
+    sim->HoldNext(Kind::Reset);
+    Call reset;
+    ASSERT_EQ(STATUS_PENDING, StartIoctl(&reset, kIoctlPipeReset, &files[1]));
+    UCHAR buffer[4];
+    Done read;
+    EXPECT_EQ(STATUS_PIPE_BROKEN, StartRead(1, buffer, 4, &read)) << "still halted while the reset is held";
+    ASSERT_TRUE(sim->CompleteHeld(Pipe::DataIn, STATUS_SUCCESS));
+    sim->Feed({1});
+    EXPECT_EQ(STATUS_SUCCESS, StartRead(1, buffer, 4, &read));
+
+    sim->HoldNext(Kind::ControlTransfer);
+    std::vector<UCHAR> enable = {0x40, 0x0B, 0, 0, 0, 0, 2, 0, 3, 1};
+    Call command;
+    ASSERT_EQ(STATUS_PENDING, StartIoctl(&command, kIoctlPipeControlTransfer, nullptr, enable.data(), 10));
+    EXPECT_EQ(1u, sim->ControlTransfers().size()) << "it reached the control endpoint";
+    EXPECT_FALSE(sim->Adapter().portEnabled);
+    ASSERT_TRUE(sim->CompleteHeld(Pipe::Control, STATUS_SUCCESS));
+    EXPECT_TRUE(sim->Adapter().portEnabled);
+    EXPECT_EQ(1u, sim->Commands().size());
+}
+
+TEST_F(Sim, HeldRequestsFailedHaveNoEffectButAnAbortStillAborts)
+{
+    sim->HoldNext(Kind::Open);
+    Done open;
+    ASSERT_EQ(STATUS_PENDING, StartMajor(IRP_MJ_CREATE, &files[1], &open));
+    ASSERT_TRUE(sim->CompleteHeld(Pipe::DataIn, STATUS_DEVICE_NOT_CONNECTED));
+    EXPECT_EQ(STATUS_DEVICE_NOT_CONNECTED, open.status);
+    EXPECT_FALSE(sim->IsOpen(Pipe::DataIn));
+
+    sim->HoldNext(Kind::ControlTransfer);
+    std::vector<UCHAR> enable = {0x40, 0x0B, 0, 0, 0, 0, 2, 0, 3, 1};
+    Call command;
+    ASSERT_EQ(STATUS_PENDING, StartIoctl(&command, kIoctlPipeControlTransfer, nullptr, enable.data(), 10));
+    ASSERT_TRUE(sim->CompleteHeld(Pipe::Control, STATUS_DEVICE_DATA_ERROR));
+    EXPECT_FALSE(sim->Adapter().portEnabled);
+    EXPECT_TRUE(sim->Commands().empty());
+
+    Open(1);
+    UCHAR buffer[4];
+    Done read;
+    ASSERT_EQ(STATUS_PENDING, StartRead(1, buffer, 4, &read));
+    sim->HoldNext(Kind::Abort);
+    Call abort;
+    ASSERT_EQ(STATUS_PENDING, StartIoctl(&abort, kIoctlPipeAbort, &files[1]));
+    EXPECT_EQ(0, read.calls);
+    ASSERT_TRUE(sim->CompleteHeld(Pipe::DataIn, STATUS_UNSUCCESSFUL));
+    EXPECT_EQ(STATUS_UNSUCCESSFUL, abort.iosb.Status);
+    EXPECT_EQ(STATUS_CANCELLED, read.status);
+}
+
+TEST_F(Sim, AStalledAbortAbortsNothingUntilReleased)
+{
+    Open(1);
+    sim->InjectFault(Pipe::DataIn, Kind::Abort, Fault{STATUS_SUCCESS, true, false, MAXULONG, 1});
+    UCHAR buffer[4];
+    Done read;
+    ASSERT_EQ(STATUS_PENDING, StartRead(1, buffer, 4, &read));
+    Call abort;
+    ASSERT_EQ(STATUS_PENDING, StartIoctl(&abort, kIoctlPipeAbort, &files[1]));
+    hk::AdvanceMs(1000);
+    EXPECT_FALSE(abort.Done());
+    EXPECT_EQ(0, read.calls) << "the read is still outstanding";
+    ASSERT_TRUE(sim->CompleteHeld(Pipe::DataIn, STATUS_SUCCESS));
+    ASSERT_TRUE(abort.Done());
+    EXPECT_EQ(STATUS_SUCCESS, abort.iosb.Status);
+    EXPECT_EQ(STATUS_CANCELLED, read.status);
+}
+
+TEST_F(Sim, AFaultWithSkipLetsThatManyAcceptedRequestsPassFirst)
+{
+    Open(0);
+    sim->InjectFault(Pipe::DataOut, Kind::Write, Fault{STATUS_DEVICE_DATA_ERROR, false, false, MAXULONG, 1, 2});
+    EXPECT_EQ(STATUS_SUCCESS, WritePipe({1}));
+    Ioctl(kIoctlPipeAbort, &files[0]);
+    EXPECT_EQ(STATUS_PIPE_BROKEN, WritePipe({2})) << "refused at once: it does not count";
+    Ioctl(kIoctlPipeReset, &files[0]);
+    EXPECT_EQ(STATUS_SUCCESS, WritePipe({3}));
+    EXPECT_EQ(STATUS_DEVICE_DATA_ERROR, WritePipe({4}));
+    EXPECT_EQ(STATUS_SUCCESS, WritePipe({5})) << "applied once";
 }

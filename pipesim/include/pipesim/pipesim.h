@@ -1,11 +1,14 @@
 // A simulated pipe driver with a scriptable USB serial adapter behind it, for the
-// host build. Its device object stands at the bottom of the port's stack, where the
-// real pipe driver's would: it opens and closes pipes by file name, serves reads on
-// the IN pipes, and answers the private control codes (abort, reset, maximum packet
-// size, control transfer, pipe write). The adapter behind it has a bulk IN source
-// that tests feed, a bulk OUT sink that records every transfer, a status endpoint
-// that reports the modem input lines, and a control endpoint that decodes the
-// adapter's command set into adapter state.
+// host build. The stack is built as Windows builds it: a bus driver's physical device
+// object (PDO) at the bottom, with the adapter's device key in the registry; the pipe
+// driver's device attached above it, as its AddDevice would attach; the port driver
+// goes on top. The pipe driver opens and closes pipes by file name, serves reads on
+// the IN pipes, answers the private control codes (abort, reset, maximum packet size,
+// control transfer, pipe write), and passes Plug and Play, power and WMI requests
+// down to the PDO as a function driver does. The adapter behind it has a bulk IN
+// source that tests feed, a bulk OUT sink that records every transfer, a status
+// endpoint that reports the modem input lines, and a control endpoint that decodes
+// the adapter's command set into adapter state.
 #pragma once
 
 #include <memory>
@@ -26,13 +29,19 @@ constexpr ULONG kIoctlPipeWrite = CTL_CODE(0x23, 16, METHOD_BUFFERED, FILE_ANY_A
 enum class Pipe { DataOut = 0, DataIn = 1, Status = 2, Control = 3 };
 enum class Kind { Open, Close, Read, Abort, Reset, MaxPacket, ControlTransfer, Write };
 
-// A fault applied to requests of one kind on one pipe.
+// A fault applied to requests of one kind on one pipe (control transfers: Pipe::Control).
+// It counts only requests the pipe driver accepts: one refused at once (a closed or
+// aborted pipe, a malformed request) neither uses it up nor is skipped by it.
 struct Fault {
     NTSTATUS status = STATUS_SUCCESS;  // a failure status to complete with
-    bool stall = false;                // stays pending until aborted or cancelled
-    bool zeroBytes = false;            // succeeds with no data
-    ULONG shortWrite = MAXULONG;       // a write reports at most this many bytes sent
-    int times = -1;                    // how many requests it applies to; -1 for all
+    // Stays pending until cancelled or released by CompleteHeld; a stalled read or
+    // write is also ended by an abort or close of its pipe. The stalled request has
+    // no effect until it is released (a stalled abort aborts nothing until then).
+    bool stall = false;
+    bool zeroBytes = false;       // succeeds with no data
+    ULONG shortWrite = MAXULONG;  // a write reports at most this many bytes sent
+    int times = -1;               // how many requests it applies to; -1 for all
+    int skip = 0;                 // requests that pass untouched before it applies
 };
 
 // The status endpoint's line byte.
@@ -82,24 +91,35 @@ struct ControlRecord {
     bool unknownCommand = false;  // a port command the adapter does not know
 };
 
-// One request as it reached the device.
+// One request as it reached the pipe driver's device.
 struct Arrival {
     UCHAR major = 0;
     UCHAR minor = 0;
     ULONG code = 0;  // control code of device-control requests
-    int pipe = -1;   // the pipe its file object names, or -1
+    int pipe = -1;   // the pipe its (opened) file object names, or -1
+    // The transfer length asked for: Parameters.Read.Length of a read, the
+    // InputBufferLength of a pipe write; 0 for every other request.
+    ULONG length = 0;
 };
 
 struct Options {
-    std::u16string instanceId = u"USB\\VID_0403&PID_6001\\SIM0";
-    std::vector<hk::RegistryValue> registry;  // the PnP device key's values
-    ULONG deviceFlags = DO_POWER_PAGABLE;      // OR'ed into DO_DIRECT_IO
+    std::u16string instanceId = u"USB\\VID_0403&PID_6001\\SIM0";  // the PDO's
+    std::vector<hk::RegistryValue> registry;  // values of the PDO's PnP device key
+    // The pipe driver's device flags, OR'ed into DO_DIRECT_IO; the PDO gets their power
+    // bits (DO_POWER_PAGABLE, DO_POWER_INRUSH), so the two agree as on Windows.
+    ULONG deviceFlags = DO_POWER_PAGABLE;
     bool statusEndpoint = true;
     ULONG maxPacketOut = 64;
     ULONG maxPacketIn = 64;
     ULONG maxPacketStatus = 1;
 };
 
+// Removal: IRP_MN_REMOVE_DEVICE ends every request the pipe driver holds or has
+// pended (except those held by HoldNext) with STATUS_DELETE_PENDING, goes down to the
+// PDO, and detaches the pipe driver's device from it; from then on every request is
+// answered with STATUS_DELETE_PENDING. The destructor deletes the pipe driver's device
+// (detaching it first if no removal came) and then the PDO; a device still attached
+// above the pipe driver's device keeps both alive, and the verifier reports it.
 class PipeSim {
 public:
     explicit PipeSim(Options options = {});
@@ -107,13 +127,37 @@ public:
     PipeSim(const PipeSim&) = delete;
     PipeSim& operator=(const PipeSim&) = delete;
 
-    // The device object at the bottom of the stack (a physical device object).
+    // The pipe driver's device: what the port attaches to and sends its requests to.
     PDEVICE_OBJECT Device() const;
+    // The physical device object below it, owned by a bus driver of its own (a
+    // different driver object). Build the port's stack on it: hk::DeviceStack(Pdo()).
+    PDEVICE_OBJECT Pdo() const;
+    // The bus driver: the requests that reached the PDO.
+    hk::StubBus& Bus();
 
     // Requests of a kind complete inside IofCallDriver (the default), or are marked
     // pending and completed `delay` later at DISPATCH_LEVEL from a DPC.
     void CompleteSynchronously(Kind kind);
     void CompleteLater(Kind kind, LONGLONG delayHundredNs = 0);
+
+    // The next request of this kind that the pipe driver accepts (each call holds
+    // one more) is kept pending, with no timer and no cancel routine, as a request
+    // handed to the hardware: cancel, abort, close and removal leave it alone; only
+    // CompleteHeld ends it. Faults are not consulted for it.
+    void HoldNext(Kind kind);
+    // Completes the oldest request held on `pipe`, by HoldNext or by a stall fault,
+    // from the calling thread at DISPATCH_LEVEL (as the USB stack completes
+    // transfers); false when there is none. With success the request takes the
+    // effect it would have had if served at once: an open opens, a reset clears the
+    // halt, a maximum-packet request gets the size, a control transfer reaches the
+    // adapter. `bytes` is what a read or write reports: a bulk IN read gets the next
+    // `bytes` bytes fed (packet boundaries ignored; zeros when fewer were fed), a
+    // status read the line byte then zeros; a write is recorded in OutTransfers with
+    // all its bytes and reports `bytes` sent (both capped at the request's length).
+    // Close and abort take effect whatever the status, as when served at once; any
+    // other request completed with a failure status has no effect.
+    bool CompleteHeld(Pipe pipe, NTSTATUS status, ULONG bytes = 0);
+
     void InjectFault(Pipe pipe, Kind kind, Fault fault);
     void ClearFaults();
     void SetMaxPacketSize(Pipe pipe, ULONG size);
@@ -141,11 +185,11 @@ public:
     AdapterState Adapter() const;
     void SetControlInData(std::vector<UCHAR> data);  // what IN control transfers return
 
-    // What reached the device.
+    // What reached the pipe driver's device.
     std::vector<Arrival> Arrivals() const;
     int Count(UCHAR major, int minor = -1) const;
     bool IsOpen(Pipe pipe) const;
-    size_t Outstanding(Pipe pipe) const;  // requests held (waiting for data, stalled, pended)
+    size_t Outstanding(Pipe pipe) const;  // requests held (waiting for data, stalled, held, pended)
     void ClearRecords();
 
     struct Impl;
