@@ -131,11 +131,14 @@ TEST_F(PipeInterface, MaximumPacketSizesAreReadAndZeroIsPassedOn)
     hk::FailIrpAllocation(1);
     EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, PipeGetMaxPacketSize(port, &Port()->DataInPipe, &size));
 
-    int before = sim->Count(IRP_MJ_DEVICE_CONTROL);
+    sim->ClearRecords();
     Port()->SurpriseRemoved = 1;
     EXPECT_EQ(STATUS_DELETE_PENDING, PipeGetMaxPacketSize(port, &Port()->DataInPipe, &size));
     Port()->SurpriseRemoved = 0;
-    EXPECT_EQ(before, sim->Count(IRP_MJ_DEVICE_CONTROL)) << "nothing was sent";
+    Port()->DeviceRemoved = 1;
+    EXPECT_EQ(STATUS_DELETE_PENDING, PipeGetMaxPacketSize(port, &Port()->DataInPipe, &size));
+    Port()->DeviceRemoved = 0;
+    EXPECT_TRUE(sim->Arrivals().empty()) << "nothing was sent";
     CloseAll();
 }
 
@@ -157,6 +160,64 @@ TEST_F(PipeInterface, AbortEndsTheOutstandingReadAndResetReopensThePipe)
     for (auto& a : arrivals) aborts += a.code == IOCTL_PIPE_ABORT && a.pipe == (int)Pipe::DataIn;
     EXPECT_EQ(1, aborts) << "the abort names the pipe by its file object";
     CloseAll();
+}
+
+TEST_F(PipeInterface, AbortResetAndMaximumPacketSizeCompletedLaterAreWaitedFor)
+{
+    OpenAll();
+    for (Kind kind : {Kind::Abort, Kind::Reset, Kind::MaxPacket}) sim->CompleteLater(kind, 20000);
+    LONGLONG start = hk::Now();
+    ULONG size = 0;
+    EXPECT_EQ(STATUS_SUCCESS, PipeGetMaxPacketSize(port, &Port()->DataInPipe, &size));
+    EXPECT_EQ(256u, size);
+    EXPECT_EQ(start + 20000, hk::Now());
+
+    UCHAR buffer[16];
+    EXPECT_EQ(STATUS_PENDING, PipeReadAsync(Port(), buffer, sizeof buffer, &Port()->DataInPipe, PumpLikeCompletion));
+    EXPECT_EQ(STATUS_SUCCESS, PipeAbort(port, &Port()->DataInPipe));
+    EXPECT_EQ(start + 40000, hk::Now());
+    EXPECT_EQ(1, gRead.calls);
+    EXPECT_EQ(STATUS_SUCCESS, PipeReset(port, &Port()->DataInPipe));
+    EXPECT_EQ(start + 60000, hk::Now());
+
+    // Failures reported only at the later completion come back as they are.
+    sim->InjectFault(Pipe::DataOut, Kind::Abort, Fault{STATUS_DEVICE_DATA_ERROR});
+    sim->InjectFault(Pipe::DataOut, Kind::Reset, Fault{STATUS_DEVICE_NOT_CONNECTED});
+    sim->InjectFault(Pipe::DataOut, Kind::MaxPacket, Fault{STATUS_IO_TIMEOUT});
+    EXPECT_EQ(STATUS_DEVICE_DATA_ERROR, PipeAbort(port, &Port()->DataOutPipe));
+    EXPECT_EQ(STATUS_DEVICE_NOT_CONNECTED, PipeReset(port, &Port()->DataOutPipe));
+    size = 0;
+    EXPECT_EQ(STATUS_IO_TIMEOUT, PipeGetMaxPacketSize(port, &Port()->DataOutPipe, &size));
+    EXPECT_EQ(0u, size);
+    EXPECT_EQ(start + 120000, hk::Now());
+    CloseAll();
+}
+
+// A port whose LowerDevice is gone (detached at removal) sends nothing.
+TEST_F(PipeInterface, WithoutALowerDeviceEveryOperationFailsAndSendsNothing)
+{
+    PDEVICE_OBJECT lower = Port()->LowerDevice;
+    Port()->LowerDevice = nullptr;
+    UCHAR buffer[4];
+    ULONG size = 7;
+    ULONG got = 5;
+    EXPECT_EQ(STATUS_DELETE_PENDING, PipeOpenClose(port, &Port()->DataInPipe, TRUE));
+    EXPECT_EQ(STATUS_DELETE_PENDING, PipeOpenClose(port, &Port()->DataInPipe, FALSE));
+    EXPECT_EQ(STATUS_DELETE_PENDING, PipeAbort(port, &Port()->DataInPipe));
+    EXPECT_EQ(STATUS_DELETE_PENDING, PipeReset(port, &Port()->DataInPipe));
+    EXPECT_EQ(STATUS_DELETE_PENDING, PipeGetMaxPacketSize(port, &Port()->DataInPipe, &size));
+    EXPECT_EQ(7u, size);
+    EXPECT_EQ(STATUS_DELETE_PENDING, PipeReadSync(Port(), &Port()->StatusPipe, buffer, 1, &got));
+    EXPECT_EQ(0u, got);
+    EXPECT_EQ(STATUS_DELETE_PENDING, SendPortCommand(Port(), CMD_PORT_ENABLE, 1));
+    KeClearEvent(&Port()->RxIdleEvent);
+    EXPECT_FALSE(NT_SUCCESS(PipeReadAsync(Port(), buffer, sizeof buffer, &Port()->DataInPipe, PumpLikeCompletion)));
+    EXPECT_TRUE(KeReadStateEvent(&Port()->RxIdleEvent)) << "no read is outstanding: the pump is idle";
+    Port()->LowerDevice = lower;
+    EXPECT_TRUE(sim->Arrivals().empty());
+    EXPECT_EQ(0, gRead.calls);
+    EXPECT_EQ(0u, hk::OutstandingIrps());
+    EXPECT_EQ(DriverRegistryPath.MaximumLength, hk::OutstandingPoolBytes(TAG_FILT)) << "nothing allocated";
 }
 
 TEST_F(PipeInterface, AnAsyncReadCompletesOnceAtDispatchLevelWithItsBytes)
@@ -192,7 +253,7 @@ TEST_F(PipeInterface, AReadThatCannotBeIssuedMarksItsPumpIdle)
     EXPECT_TRUE(KeReadStateEvent(&Port()->StatusIdleEvent));
     EXPECT_FALSE(KeReadStateEvent(&Port()->RxIdleEvent)) << "only the asking pump";
     EXPECT_EQ(0, gRead.calls);
-    EXPECT_EQ(0, sim->Count(IRP_MJ_READ));
+    EXPECT_TRUE(sim->Arrivals().empty());
 }
 
 TEST_F(PipeInterface, ASynchronousReadTakesTheStatusByte)
@@ -259,6 +320,7 @@ protected:
     {
         SimPortTest::SetUp();
         ASSERT_EQ(STATUS_SUCCESS, AddAdapter());
+        sim->ClearRecords();
     }
     PDEVICE_OBJECT Lower() { return Port()->LowerDevice; }
 };
@@ -267,7 +329,8 @@ TEST_F(ControlTransfers, AnOutTransferSendsTheSetupPacketFollowedByItsData)
 {
     UCHAR data[2] = {0xA1, 0xB2};
     EXPECT_EQ(STATUS_SUCCESS, PipeControlTransfer(Lower(), 0x40, 0x0B, 0x1234, 0x5678, 2, data));
-    ControlRecord r = sim->ControlTransfers().back();
+    ASSERT_EQ(1u, sim->ControlTransfers().size());
+    ControlRecord r = sim->ControlTransfers()[0];
     EXPECT_EQ(10u, r.inputLength);
     EXPECT_EQ(0u, r.outputLength);
     EXPECT_EQ(0x40, r.requestType);
@@ -284,7 +347,8 @@ TEST_F(ControlTransfers, AnInTransferSendsEightBytesAndReturnsTheDataIntoTheCall
     sim->SetControlInData({1, 2, 3, 4});
     UCHAR data[4] = {};
     EXPECT_EQ(STATUS_SUCCESS, PipeControlTransfer(Lower(), 0xC0, 0x05, 0, 0, 4, data));
-    ControlRecord r = sim->ControlTransfers().back();
+    ASSERT_EQ(1u, sim->ControlTransfers().size());
+    ControlRecord r = sim->ControlTransfers()[0];
     EXPECT_EQ(8u, r.inputLength);
     EXPECT_EQ(4u, r.outputLength);
     EXPECT_EQ(4, data[3]);
@@ -293,7 +357,8 @@ TEST_F(ControlTransfers, AnInTransferSendsEightBytesAndReturnsTheDataIntoTheCall
 TEST_F(ControlTransfers, NoDataStageNeedsNoData)
 {
     EXPECT_EQ(STATUS_SUCCESS, PipeControlTransfer(Lower(), 0x21, 0x22, 3, 0, 0, nullptr));
-    EXPECT_EQ(8u, sim->ControlTransfers().back().inputLength);
+    ASSERT_EQ(1u, sim->ControlTransfers().size());
+    EXPECT_EQ(8u, sim->ControlTransfers()[0].inputLength);
 }
 
 TEST_F(ControlTransfers, StandardReservedAndBadRecipientRequestsNeverReachThePipeDriver)
@@ -304,7 +369,7 @@ TEST_F(ControlTransfers, StandardReservedAndBadRecipientRequestsNeverReachThePip
     }
     EXPECT_EQ(STATUS_INVALID_PARAMETER, PipeControlTransfer(Lower(), 0x40, 1, 0, 0, 2, nullptr)) << "length without data";
     EXPECT_EQ(STATUS_DELETE_PENDING, PipeControlTransfer(nullptr, 0x40, 1, 0, 0, 0, nullptr));
-    EXPECT_TRUE(sim->ControlTransfers().empty());
+    EXPECT_TRUE(sim->Arrivals().empty());
     EXPECT_EQ(DriverRegistryPath.MaximumLength, hk::OutstandingPoolBytes(TAG_FILT)) << "nothing allocated";
 }
 
@@ -315,7 +380,7 @@ TEST_F(ControlTransfers, AllocationFailuresEndTheTransferWithoutLeaks)
     EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, PipeControlTransfer(Lower(), 0x40, 1, 0, 0, 2, data));
     hk::FailIrpAllocation(1);
     EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, PipeControlTransfer(Lower(), 0x40, 1, 0, 0, 2, data));
-    EXPECT_TRUE(sim->ControlTransfers().empty());
+    EXPECT_TRUE(sim->Arrivals().empty());
     EXPECT_EQ(DriverRegistryPath.MaximumLength, hk::OutstandingPoolBytes(TAG_FILT));
 }
 
@@ -353,6 +418,7 @@ TEST_F(PortCommands, CarryTheSelectorAndArgumentsAsAVendorRequest)
     EXPECT_EQ(2, controls[0].length);
     EXPECT_EQ(3, controls[2].length);
     auto commands = sim->Commands();
+    ASSERT_EQ(6u, commands.size());
     EXPECT_EQ((std::vector<UCHAR>{3, 1}), commands[0]);
     EXPECT_EQ((std::vector<UCHAR>{1, 3}), commands[1]);
     EXPECT_EQ((std::vector<UCHAR>{2, 0x11, 0x13}), commands[2]);
@@ -365,6 +431,97 @@ TEST_F(PortCommands, CarryTheSelectorAndArgumentsAsAVendorRequest)
     EXPECT_TRUE(a.errorCharEnabled);
 }
 
+// The driver's command-set constants, each sent alone, as the adapter decodes them:
+// a wrong bit in the driver shows as wrong adapter state.
+namespace {
+struct LineCase {
+    UCHAR bits;
+    ULONG baud;
+    int dataBits;
+    int stopBits;
+    Parity parity;
+    bool rtsCts;
+    bool xonXoff;
+};
+
+void ExpectLine(const PipeSim& sim, int form, const LineCase& c)
+{
+    LineConfig line = sim.Adapter().line;
+    EXPECT_EQ(form, line.form);
+    EXPECT_EQ(c.baud, line.baud);
+    EXPECT_EQ(c.dataBits, line.dataBits);
+    EXPECT_EQ(c.stopBits, line.stopBits);
+    EXPECT_EQ(c.parity, line.parity);
+    EXPECT_EQ(c.rtsCts, line.rtsCts);
+    EXPECT_EQ(c.xonXoff, line.xonXoff);
+}
+}  // namespace
+
+TEST_F(PortCommands, EachModemControlBitDrivesItsOwnLine)
+{
+    struct Case {
+        UCHAR bits;
+        bool rts, dtr, breakOn;
+    };
+    for (Case c : {Case{MCB_RTS, true, false, false}, Case{MCB_DTR, false, true, false}, Case{MCB_BREAK, false, false, true},
+                   Case{0, false, false, false}}) {
+        SCOPED_TRACE(::testing::Message() << "modem control byte " << (int)c.bits);
+        ASSERT_EQ(STATUS_SUCCESS, SendPortCommand(Port(), CMD_MODEM_CONTROL, c.bits));
+        AdapterState a = sim->Adapter();
+        EXPECT_EQ(c.rts, a.rts);
+        EXPECT_EQ(c.dtr, a.dtr);
+        EXPECT_EQ(c.breakOn, a.breakOn);
+    }
+    for (auto& c : sim->ControlTransfers()) EXPECT_FALSE(c.unknownCommand);
+}
+
+TEST_F(PortCommands, EachLineConfigBitAndBaudCodeMeansToTheAdapterWhatTheDriverMeans)
+{
+    const LineCase cases[] = {
+        {LCB_8_DATA_BITS, 9600, 8, 1, Parity::None, false, false},
+        {LCB_2_STOP_BITS, 9600, 7, 2, Parity::None, false, false},
+        {LCB_EVEN_PARITY, 9600, 7, 1, Parity::Even, false, false},
+        {LCB_ODD_PARITY, 9600, 7, 1, Parity::Odd, false, false},
+        {LCB_RTS_CTS, 9600, 7, 1, Parity::None, true, false},
+        {LCB_XON_XOFF, 9600, 7, 1, Parity::None, false, true},
+        {(UCHAR)(0 & LCB_BAUD_MASK), 9600, 7, 1, Parity::None, false, false},
+        {(UCHAR)(1 & LCB_BAUD_MASK), 19200, 7, 1, Parity::None, false, false},
+        {(UCHAR)(2 & LCB_BAUD_MASK), 38400, 7, 1, Parity::None, false, false},
+        {(UCHAR)(3 & LCB_BAUD_MASK), 115200, 7, 1, Parity::None, false, false},
+        {LCB_BAUD_MASK, 115200, 7, 1, Parity::None, false, false},  // the mask is the baud code and nothing else
+    };
+    for (const LineCase& c : cases) {
+        SCOPED_TRACE(::testing::Message() << "line config byte " << (int)c.bits);
+        ASSERT_EQ(STATUS_SUCCESS, SendPortCommand(Port(), CMD_LINE_CONFIG, c.bits));
+        ExpectLine(*sim, 2, c);
+    }
+    for (auto& c : sim->ControlTransfers()) EXPECT_FALSE(c.unknownCommand);
+}
+
+TEST_F(PortCommands, EachLineFlagAndEveryBaudIndexMeanToTheAdapterWhatTheDriverMeans)
+{
+    const UCHAR index9600 = 4;  // in the adapter's table
+    const LineCase cases[] = {
+        {LF_8_DATA_BITS, 9600, 8, 1, Parity::None, false, false},
+        {LF_2_STOP_BITS, 9600, 7, 2, Parity::None, false, false},
+        {LF_EVEN_PARITY, 9600, 7, 1, Parity::Even, false, false},
+        {LF_ODD_PARITY, 9600, 7, 1, Parity::Odd, false, false},
+        {LF_HARDWARE_HANDSHAKE, 9600, 7, 1, Parity::None, true, false},
+        {LF_XON_XOFF, 9600, 7, 1, Parity::None, false, true},
+    };
+    for (const LineCase& c : cases) {
+        SCOPED_TRACE(::testing::Message() << "line flags " << (int)c.bits);
+        ASSERT_EQ(STATUS_SUCCESS, SendPortCommand(Port(), CMD_LINE_CONFIG, index9600, c.bits));
+        ExpectLine(*sim, 3, c);
+    }
+    for (UCHAR index = 0; index < 9; ++index) {
+        SCOPED_TRACE(::testing::Message() << "baud index " << (int)index);
+        ASSERT_EQ(STATUS_SUCCESS, SendPortCommand(Port(), CMD_LINE_CONFIG, index, LF_8_DATA_BITS));
+        ExpectLine(*sim, 3, {LF_8_DATA_BITS, BAUD_INDEX_TABLE[index], 8, 1, Parity::None, false, false});
+    }
+    for (auto& c : sim->ControlTransfers()) EXPECT_FALSE(c.unknownCommand);
+}
+
 TEST_F(PortCommands, TheAdaptersAnswerIsReturnedAsItIs)
 {
     sim->InjectFault(Pipe::Control, Kind::ControlTransfer, Fault{STATUS_DEVICE_NOT_CONNECTED, false, false, MAXULONG, 1});
@@ -372,10 +529,10 @@ TEST_F(PortCommands, TheAdaptersAnswerIsReturnedAsItIs)
     EXPECT_EQ(STATUS_SUCCESS, SendPortCommand(Port(), CMD_PORT_ENABLE, 0));
 }
 
-TEST_F(PortCommands, PayloadsOtherThanTwoOrThreeBytesAreRefused)
+TEST_F(PortCommands, PayloadsOtherThanTwoOrThreeBytesNeverReachThePipeDriver)
 {
     UCHAR payload[4] = {1, 2, 3, 4};
     EXPECT_EQ(STATUS_INVALID_PARAMETER, SendPortCommand(Port(), payload, 1));
     EXPECT_EQ(STATUS_INVALID_PARAMETER, SendPortCommand(Port(), payload, 4));
-    EXPECT_TRUE(sim->ControlTransfers().empty());
+    EXPECT_TRUE(sim->Arrivals().empty());
 }
