@@ -103,6 +103,35 @@ TEST_F(Ring, ResizeKeepsWrappedContentInOrder)
     EXPECT_EQ(Bytes(5, 7), Get(16));
 }
 
+TEST_F(Ring, ResizeOfAFullRingKeepsItsContentAndMakesRoom)
+{
+    ASSERT_EQ(STATUS_SUCCESS, RingAllocate(&ring, 8));
+    ASSERT_EQ(8u, Put(Bytes(1, 8)));
+    ASSERT_EQ(8u, ring.WriteIndex);
+    ASSERT_EQ(STATUS_SUCCESS, RingResize(&ring, 12));
+    EXPECT_EQ(8u, ring.Count);
+    EXPECT_EQ(0u, ring.ReadIndex);
+    EXPECT_EQ(8u, ring.WriteIndex);
+    EXPECT_EQ(4u, Put(Bytes(9, 10))) << "exactly the new room";
+    EXPECT_EQ(Bytes(1, 12), Get(20));
+}
+
+TEST_F(Ring, ResizeOfAFullRingThatWrapsKeepsEveryByteInOrder)
+{
+    ASSERT_EQ(STATUS_SUCCESS, RingAllocate(&ring, 8));
+    Put(Bytes(1, 8));
+    Get(5);
+    ASSERT_EQ(5u, Put(Bytes(9, 5)));  // 6,7,8 at the end; 9..13 wrapped to the start
+    ASSERT_EQ(8u, ring.Count);
+    ASSERT_EQ(ring.ReadIndex, ring.WriteIndex) << "full, with both indices inside the storage";
+    ASSERT_EQ(STATUS_SUCCESS, RingResize(&ring, 10));
+    EXPECT_EQ(0u, ring.ReadIndex);
+    EXPECT_EQ(8u, ring.WriteIndex);
+    EXPECT_EQ(8u, ring.Count);
+    EXPECT_EQ(2u, Put(Bytes(14, 5)));
+    EXPECT_EQ(Bytes(6, 10), Get(20));
+}
+
 TEST_F(Ring, ResizeRefusesToShrinkAndKeepsEverythingWhenItCannotGrow)
 {
     ASSERT_EQ(STATUS_SUCCESS, RingAllocate(&ring, 8));
@@ -124,22 +153,43 @@ TEST_F(Ring, ResizeOfARingWithoutStorageAllocatesIt)
     EXPECT_EQ(4u, Put(Bytes(1, 9)));
 }
 
-TEST_F(Ring, FreeResetAndAllocateAgain)
+TEST_F(Ring, AfterAResetPutsAndGetsStartAfreshFromPositionZero)
 {
     ASSERT_EQ(STATUS_SUCCESS, RingAllocate(&ring, 8));
-    Put(Bytes(1, 5));
+    Put(Bytes(1, 6));
+    Get(2);  // ReadIndex 2, WriteIndex 6
     RingReset(&ring);
     EXPECT_EQ(0u, ring.Count);
     EXPECT_EQ(8u, ring.Size);
+    EXPECT_EQ(0u, ring.ReadIndex);
+    EXPECT_EQ(0u, ring.WriteIndex);
+    EXPECT_EQ(3u, Put(Bytes(20, 3)));
+    EXPECT_EQ(Bytes(20, 3), Get(8)) << "only what came after the reset";
+
+    Put(Bytes(30, 8));
+    ASSERT_EQ(8u, ring.Count);
+    RingReset(&ring);
+    EXPECT_EQ(8u, Put(Bytes(40, 8))) << "a reset full ring takes a whole ring again";
+    EXPECT_EQ(Bytes(40, 8), Get(8));
+}
+
+TEST_F(Ring, FreeAndAllocateAgain)
+{
+    ASSERT_EQ(STATUS_SUCCESS, RingAllocate(&ring, 8));
+    Put(Bytes(1, 5));
     RingFree(&ring);
     EXPECT_EQ(0u, ring.Size);
+    EXPECT_EQ(0u, ring.Count);
     EXPECT_EQ(nullptr, ring.Storage);
+    EXPECT_EQ(0u, hk::OutstandingPoolBytes(TAG_CIRC));
     EXPECT_EQ(0u, Put(Bytes(1, 1)));
+    EXPECT_TRUE(Get(1).empty());
     RingFree(&ring);  // safe without storage
     hk::FailPoolAllocation(1, TAG_CIRC);
     EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, RingAllocate(&ring, 8));
     EXPECT_EQ(0u, ring.Size);
     EXPECT_EQ(nullptr, ring.Storage);
     ASSERT_EQ(STATUS_SUCCESS, RingAllocate(&ring, 8));
-    EXPECT_EQ(Bytes(1, 2), (Put(Bytes(1, 2)), Get(2)));
+    EXPECT_EQ(2u, Put(Bytes(1, 2)));
+    EXPECT_EQ(Bytes(1, 2), Get(2));
 }
