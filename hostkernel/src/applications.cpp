@@ -34,7 +34,11 @@ struct FileObject : std::enable_shared_from_this<FileObject> {
     // also breaks the cycle between them and this object. Under `lock`.
     void DropOutstanding()
     {
-        for (auto& r : outstanding) r->irp_ = nullptr;
+        for (auto& r : outstanding) {
+            r->irp_ = nullptr;
+            std::free(r->systemBuffer_);
+            r->systemBuffer_ = nullptr;
+        }
         outstanding.clear();
     }
 };

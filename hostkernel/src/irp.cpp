@@ -35,6 +35,9 @@ struct IrpShadow {
     size_t bytes = 0;
     Owner owner;
     CCHAR boost = 0;               // the priority boost of the completion that reached the I/O manager
+    std::vector<PDEVICE_OBJECT> powerVisited;  // devices a power request was dispatched to
+    std::vector<PDEVICE_OBJECT> powerStarted;  // devices whose code called PoStartNextPowerIrp for it
+    UCHAR powerMinor = 0;
     int routineDepth = 0;          // completion routines of this IRP running now (nested walks)
     int recompletedAt = 0;         // the depth whose routine completed the IRP again, 0 for none
 };
@@ -110,6 +113,10 @@ void Forget(PIRP irp)
 
 std::string IrpName(PIRP irp) { return "IRP " + Hex((ULONG_PTR)irp); }
 
+// The cancel routine is exchanged with interlocked operations by drivers and by
+// IoCancelIrp on other processors: the verifier reads it the same way.
+PDRIVER_CANCEL CancelRoutineOf(PIRP irp) { return __atomic_load_n(&irp->CancelRoutine, __ATOMIC_ACQUIRE); }
+
 void FreeMdlChain(PIRP irp)
 {
     PMDL mdl = irp->MdlAddress;
@@ -157,6 +164,21 @@ void IoManagerComplete(PIRP irp, const std::shared_ptr<IrpShadow>& s)
                                              "(return STATUS_MORE_PROCESSING_REQUIRED and free it)");
         return;
     }
+}
+
+// Set by PoCallDriver for the IofCallDriver it makes on the same thread.
+thread_local bool tInPoCallDriver = false;
+
+// A set or query power request that a driver handled without starting the next one
+// leaves the device's power requests blocked (before Windows Vista).
+void CheckPowerStarted(PIRP irp, const std::shared_ptr<IrpShadow>& s)
+{
+    std::lock_guard<std::mutex> g(gIrpLock);
+    if (s->powerVisited.empty() || (s->powerMinor != IRP_MN_SET_POWER && s->powerMinor != IRP_MN_QUERY_POWER)) return;
+    for (PDEVICE_OBJECT d : s->powerVisited)
+        if (std::find(s->powerStarted.begin(), s->powerStarted.end(), d) == s->powerStarted.end())
+            Report("power-next-not-started", "the driver of device " + Hex((ULONG_PTR)d) + " handled power " + IrpName(irp) +
+                                                 " without PoStartNextPowerIrp");
 }
 
 }  // namespace
@@ -272,13 +294,17 @@ VOID IoFreeIrp(PIRP Irp)
     // STATUS_MORE_PROCESSING_REQUIRED (checked when it returns).
     if (s->state == IrpState::Active)
         Report("irp-freed-in-use", IrpName(Irp) + " freed while a driver below still owns it");
-    if (Irp->CancelRoutine) Report("irp-freed-with-cancel-routine", IrpName(Irp) + " freed with its cancel routine set");
+    if (CancelRoutineOf(Irp)) Report("irp-freed-with-cancel-routine", IrpName(Irp) + " freed with its cancel routine set");
     Forget(Irp);
 }
 
 static PIRP BuildFsd(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject, PVOID Buffer, ULONG Length,
                      PLARGE_INTEGER StartingOffset, IrpKind kind)
 {
+    if (!DeviceObject) {
+        Report("null-device", "an IoBuild routine was given no device object (Windows reads its StackSize and faults)");
+        return nullptr;
+    }
     if (ConsumeIrpFault()) return nullptr;
     PIRP irp = NewIrp(DeviceObject->StackSize, kind);
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
@@ -328,6 +354,10 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
                                    ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength,
                                    BOOLEAN InternalDeviceIoControl, PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock)
 {
+    if (!DeviceObject) {
+        Report("null-device", "IoBuildDeviceIoControlRequest was given no device object (Windows reads its StackSize and faults)");
+        return nullptr;
+    }
     if (Self().irql > PASSIVE_LEVEL) Report("irql", "IoBuildDeviceIoControlRequest above PASSIVE_LEVEL");
     if (ConsumeIrpFault()) return nullptr;
     PIRP irp = NewIrp(DeviceObject->StackSize, IrpKind::Threaded);
@@ -385,16 +415,24 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         Report("call-deleted-device", "IofCallDriver to " + Hex((ULONG_PTR)DeviceObject) + ", which is not a live device");
         return STATUS_NO_SUCH_DEVICE;
     }
-    if (Irp->CancelRoutine)
+    if (CancelRoutineOf(Irp))
         Report("call-with-cancel-routine", "IofCallDriver with " + IrpName(Irp) + " whose cancel routine is still set");
     if (Self().irql > DISPATCH_LEVEL) Report("irql", "IofCallDriver above DISPATCH_LEVEL");
     if (Irp->CurrentLocation <= 1) {
         Report("no-stack-location", IrpName(Irp) + " has no stack location left for " + Hex((ULONG_PTR)DeviceObject));
         return STATUS_INVALID_PARAMETER;
     }
+    bool viaPo = tInPoCallDriver;
+    tInPoCallDriver = false;
     IoSetNextIrpStackLocation(Irp);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     stack->DeviceObject = DeviceObject;
+    if (stack->MajorFunction == IRP_MJ_POWER) {
+        if (!viaPo) Report("power-not-po-call-driver", IrpName(Irp) + ", a power request, sent with IoCallDriver instead of PoCallDriver");
+        std::lock_guard<std::mutex> g(gIrpLock);
+        s->powerVisited.push_back(DeviceObject);
+        s->powerMinor = stack->MinorFunction;
+    }
     int level = Irp->CurrentLocation;
     s->levels[level] = LevelRec{};
     s->state = IrpState::Active;
@@ -421,18 +459,37 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         Report("dispatch-irql", "dispatch routine for major " + std::to_string(major) + " returned at IRQL " +
                                     std::to_string(self.irql) + " instead of " + std::to_string(irqlBefore));
 
-    // Judge the return value against what happened to the request at this level.
-    const LevelRec& rec = s->levels[level];
-    bool alive = Find(Irp) == s;
-    bool pendingMarked = rec.passed ? rec.pending
-                                    : (alive && (Location(Irp, level)->Control & SL_PENDING_RETURNED));
+    // Judge the return value against what happened to the request at this level. On
+    // the real clock another thread may complete and free the request right after the
+    // dispatch routine let go of it: read the record and the IRP under the IRP lock,
+    // which the free takes before the memory goes.
+    LevelRec rec;
+    bool alive, pendingMarked;
+    {
+        std::lock_guard<std::mutex> g(gIrpLock);
+        rec = s->levels[level];
+        auto it = gIrps.find(Irp);
+        alive = it != gIrps.end() && it->second == s;
+        pendingMarked = rec.passed ? rec.pending : (alive && (Location(Irp, level)->Control & SL_PENDING_RETURNED));
+    }
     std::string where = "dispatch routine for major " + std::to_string(major) + " of " + Hex((ULONG_PTR)DeviceObject);
     if (status == STATUS_PENDING) {
         if (!pendingMarked && rec.passed)
             Report("pending-not-marked", where + " returned STATUS_PENDING without IoMarkIrpPending");
         if (!pendingMarked && !rec.passed && alive) {
-            s->levels[level].owed = true;
-            s->levels[level].owedBy = where;
+            // Its completion routine may still mark it, before the walk passes this
+            // level; when another thread's walk has passed it meanwhile, judge now.
+            bool missed;
+            {
+                std::lock_guard<std::mutex> g(gIrpLock);
+                LevelRec& now = s->levels[level];
+                missed = now.passed && !now.pending;
+                if (!now.passed) {
+                    now.owed = true;
+                    now.owedBy = where;
+                }
+            }
+            if (missed) Report("pending-not-marked", where + " returned STATUS_PENDING without IoMarkIrpPending");
         }
     } else {
         if (pendingMarked)
@@ -470,9 +527,9 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
         Report("complete-with-pending", IrpName(Irp) + " completed with STATUS_PENDING as its status");
         return;
     }
-    if (Irp->CancelRoutine) {
+    if (CancelRoutineOf(Irp)) {
         Report("complete-with-cancel-routine", IrpName(Irp) + " completed while its cancel routine is still set");
-        Irp->CancelRoutine = nullptr;
+        IoSetCancelRoutine(Irp, nullptr);
     }
     if (Self().irql > DISPATCH_LEVEL) Report("irql", "IofCompleteRequest above DISPATCH_LEVEL");
     if (fromOwnRoutine) s->recompletedAt = s->routineDepth;
@@ -484,17 +541,23 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
     IoSkipCurrentIrpStackLocation(Irp);
     for (;;) {
         int number = Irp->CurrentLocation - 1;  // the location being left
-        LevelRec& rec = s->levels[number];
-        rec.passed = true;
-        rec.status = Irp->IoStatus.Status;
-        rec.pending = (stack->Control & SL_PENDING_RETURNED) != 0;
-        if (rec.owed && !rec.pending)
-            Report("pending-not-marked", rec.owedBy + " returned STATUS_PENDING, and the IRP was never marked pending");
-        rec.owed = false;
-        Irp->PendingReturned = rec.pending;
+        bool pending = (stack->Control & SL_PENDING_RETURNED) != 0;
+        std::string owedBy;
+        {
+            std::lock_guard<std::mutex> g(gIrpLock);  // the dispatch routine's caller may be reading it
+            LevelRec& rec = s->levels[number];
+            rec.passed = true;
+            rec.status = Irp->IoStatus.Status;
+            rec.pending = pending;
+            if (rec.owed && !pending) owedBy = rec.owedBy;
+            rec.owed = false;
+        }
+        if (!owedBy.empty())
+            Report("pending-not-marked", owedBy + " returned STATUS_PENDING, and the IRP was never marked pending");
+        Irp->PendingReturned = pending;
         bool invoke = (NT_SUCCESS(Irp->IoStatus.Status) && (stack->Control & SL_INVOKE_ON_SUCCESS)) ||
                       (!NT_SUCCESS(Irp->IoStatus.Status) && (stack->Control & SL_INVOKE_ON_ERROR)) ||
-                      (Irp->Cancel && (stack->Control & SL_INVOKE_ON_CANCEL));
+                      (__atomic_load_n(&Irp->Cancel, __ATOMIC_ACQUIRE) && (stack->Control & SL_INVOKE_ON_CANCEL));
         PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
         PVOID context = stack->Context;
         stack->MinorFunction = 0;
@@ -548,6 +611,7 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
         stack++;
     }
     s->state = IrpState::Completed;
+    CheckPowerStarted(Irp, s);
     IoManagerComplete(Irp, s);
 }
 
@@ -561,7 +625,7 @@ BOOLEAN IoCancelIrp(PIRP Irp)
     if (Self().irql > DISPATCH_LEVEL) Report("irql", "IoCancelIrp above DISPATCH_LEVEL");
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
-    Irp->Cancel = TRUE;
+    __atomic_store_n(&Irp->Cancel, TRUE, __ATOMIC_RELEASE);  // another processor may be completing it
     PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
     if (!routine) {
         IoReleaseCancelSpinLock(irql);
@@ -652,9 +716,21 @@ NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     if (IoGetNextIrpStackLocation(Irp)->MajorFunction != IRP_MJ_POWER)
         Report("po-call-driver", "PoCallDriver with an IRP that is not IRP_MJ_POWER");
+    tInPoCallDriver = true;
     return IofCallDriver(DeviceObject, Irp);
 }
 
-VOID PoStartNextPowerIrp(PIRP) {}
+// Power requests of a device are serialised until each driver that handled one
+// starts the next: the call is recorded against the device whose code runs.
+VOID PoStartNextPowerIrp(PIRP Irp)
+{
+    auto s = Find(Irp);
+    if (!s) {
+        Report("irp-use-after-free", "PoStartNextPowerIrp with " + IrpName(Irp) + ", which is not an allocated IRP");
+        return;
+    }
+    std::lock_guard<std::mutex> g(gIrpLock);
+    if (PDEVICE_OBJECT d = Self().device) s->powerStarted.push_back(d);
+}
 
 POWER_STATE PoSetPowerState(PDEVICE_OBJECT, POWER_STATE_TYPE, POWER_STATE State) { return State; }

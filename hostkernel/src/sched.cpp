@@ -69,9 +69,9 @@ LONGLONG RealNow()
 bool Consume(PVOID object)
 {
     auto* header = (DISPATCHER_HEADER*)object;
-    if (!header->SignalState) return false;
+    if (!__atomic_load_n(&header->SignalState, __ATOMIC_SEQ_CST)) return false;
     if (header->Type == EventSynchronizationObject || header->Type == TimerSynchronizationObject)
-        header->SignalState = 0;
+        __atomic_store_n(&header->SignalState, 0, __ATOMIC_SEQ_CST);
     return true;
 }
 
@@ -80,7 +80,7 @@ void WakeWaiters(PVOID object)
 {
     auto* header = (DISPATCHER_HEADER*)object;
     for (KThreadRec* rec : S().blocked) {
-        if (!header->SignalState) break;
+        if (!__atomic_load_n(&header->SignalState, __ATOMIC_SEQ_CST)) break;
         if (rec->waitObject != object || rec->satisfied || rec->timedOut || rec->hang) continue;
         Consume(object);
         rec->satisfied = true;
@@ -129,7 +129,7 @@ void ExpireDueLocked()
         LONGLONG due = it->first;
         S().timers.erase(it);
         timer->Header.Inserted = 0;
-        timer->Header.SignalState = 1;
+        __atomic_store_n(&timer->Header.SignalState, 1, __ATOMIC_SEQ_CST);
         WakeWaiters(timer);
         if (timer->Period > 0) InsertTimerLocked(timer, due + (LONGLONG)timer->Period * 10000);
         if (timer->Dpc) {
@@ -713,7 +713,7 @@ KIRQL KeRaiseIrqlToDpcLevel()
 VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State)
 {
     Event->Header.Type = Type == NotificationEvent ? EventNotificationObject : EventSynchronizationObject;
-    Event->Header.SignalState = State ? 1 : 0;
+    __atomic_store_n(&Event->Header.SignalState, State ? 1 : 0, __ATOMIC_SEQ_CST);
     Event->Header.Inserted = 0;
     InitializeListHead(&Event->Header.WaitListHead);
 }
@@ -722,8 +722,8 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN)
 {
     if (Self().irql > DISPATCH_LEVEL) Report("irql", "KeSetEvent above DISPATCH_LEVEL");
     std::lock_guard<std::mutex> g(S().lock);
-    LONG previous = Event->Header.SignalState;
-    Event->Header.SignalState = 1;
+    LONG previous = __atomic_load_n(&Event->Header.SignalState, __ATOMIC_SEQ_CST);
+    __atomic_store_n(&Event->Header.SignalState, 1, __ATOMIC_SEQ_CST);
     WakeWaiters(Event);
     return previous;
 }
@@ -733,8 +733,8 @@ VOID KeClearEvent(PRKEVENT Event) { __atomic_store_n(&Event->Header.SignalState,
 LONG KeResetEvent(PRKEVENT Event)
 {
     std::lock_guard<std::mutex> g(S().lock);
-    LONG previous = Event->Header.SignalState;
-    Event->Header.SignalState = 0;
+    LONG previous = __atomic_load_n(&Event->Header.SignalState, __ATOMIC_SEQ_CST);
+    __atomic_store_n(&Event->Header.SignalState, 0, __ATOMIC_SEQ_CST);
     return previous;
 }
 
@@ -797,7 +797,7 @@ BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dp
     bool wasSet = RemoveTimerLocked(Timer);
     LONGLONG now = NowLocked();
     LONGLONG due = DueTime.QuadPart < 0 ? now - DueTime.QuadPart : DueTime.QuadPart;
-    Timer->Header.SignalState = 0;
+    __atomic_store_n(&Timer->Header.SignalState, 0, __ATOMIC_SEQ_CST);
     Timer->Dpc = Dpc;
     Timer->Period = Period;
     InsertTimerLocked(Timer, due);

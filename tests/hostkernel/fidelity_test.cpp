@@ -537,3 +537,53 @@ TEST_F(Statuses, MappingAnMdlThatNobodyLockedOrBuiltIsReported)
     MmUnlockPages(mdl);
     IoFreeMdl(mdl);
 }
+
+TEST_F(Statuses, BuildingARequestForNoDeviceIsReported)
+{
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb;
+    EXPECT_EQ(nullptr, IoBuildDeviceIoControlRequest(1, nullptr, nullptr, 0, nullptr, 0, FALSE, &event, &iosb));
+    EXPECT_EQ(nullptr, IoBuildSynchronousFsdRequest(IRP_MJ_READ, nullptr, nullptr, 0, nullptr, &event, &iosb));
+    auto seen = ExpectViolation("null-device");
+    EXPECT_EQ(2u, seen.size());
+}
+
+// ---- Power requests: PoCallDriver and PoStartNextPowerIrp ---------------------------
+
+class PowerRules : public EmuTest {
+protected:
+    hk::Result SetPower() { return hk::DeviceStack(pdo).SetDevicePower(PowerDeviceD3); }
+};
+
+TEST_F(PowerRules, EachDriverStartsTheNextRequestAndSendsItWithPoCallDriver)
+{
+    dispatch = [this](PDEVICE_OBJECT, PIRP irp) {
+        PoStartNextPowerIrp(irp);
+        IoSkipCurrentIrpStackLocation(irp);
+        return PoCallDriver(lower, irp);
+    };
+    EXPECT_EQ(STATUS_SUCCESS, SetPower().status);
+}
+
+TEST_F(PowerRules, ADriverThatDoesNotStartTheNextPowerRequestIsReported)
+{
+    dispatch = [this](PDEVICE_OBJECT, PIRP irp) {
+        IoSkipCurrentIrpStackLocation(irp);
+        return PoCallDriver(lower, irp);
+    };
+    SetPower();
+    auto seen = ExpectViolation("power-next-not-started");
+    ASSERT_EQ(1u, seen.size()) << "only the upper driver forgot; the bus started its next";
+}
+
+TEST_F(PowerRules, APowerRequestSentWithIoCallDriverIsReported)
+{
+    dispatch = [this](PDEVICE_OBJECT, PIRP irp) {
+        PoStartNextPowerIrp(irp);
+        IoSkipCurrentIrpStackLocation(irp);
+        return IoCallDriver(lower, irp);
+    };
+    SetPower();
+    ExpectViolation("power-not-po-call-driver");
+}

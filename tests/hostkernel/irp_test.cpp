@@ -221,7 +221,7 @@ TEST_F(IrpRules, CompletingTwiceIsReported)
 TEST_F(IrpRules, CompletingWithACancelRoutineSetIsReported)
 {
     dispatch = [](PDEVICE_OBJECT, PIRP irp) {
-        IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP i) { IoReleaseCancelSpinLock(i->CancelIrql); });
+        IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP i) NTAPI { IoReleaseCancelSpinLock(i->CancelIrql); });
         irp->IoStatus.Status = STATUS_SUCCESS;
         IoCompleteRequest(irp, IO_NO_INCREMENT);
         return STATUS_SUCCESS;
@@ -320,7 +320,7 @@ TEST_F(IrpRules, CompletingWithStatusPendingIsReported)
 TEST_F(IrpRules, CallingDownWithACancelRoutineSetIsReported)
 {
     PIRP irp = NewIrp(lower, IRP_MJ_READ);
-    IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP i) { IoReleaseCancelSpinLock(i->CancelIrql); });
+    IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP i) NTAPI { IoReleaseCancelSpinLock(i->CancelIrql); });
     IoSetCompletionRoutine(irp, KeepIrp, &seen, TRUE, TRUE, TRUE);
     IoCallDriver(lower, irp);
     auto v = ExpectViolation("call-with-cancel-routine");

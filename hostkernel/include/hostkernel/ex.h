@@ -12,10 +12,10 @@ typedef enum _POOL_TYPE {
     NonPagedPoolNx = 512,
 } POOL_TYPE;
 
-PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
-PVOID ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes);
-VOID ExFreePoolWithTag(PVOID P, ULONG Tag);
-VOID ExFreePool(PVOID P);
+PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
+PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes);
+VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag);
+VOID NTAPI ExFreePool(PVOID P);
 
 // PAGED_CODE() marks a routine that may be paged out: it must never run above APC_LEVEL.
 VOID HkPagedCodeCheck(const char* Function);
@@ -27,17 +27,17 @@ VOID HkPagedCodeCheck(const char* Function);
 #define RtlZeroMemory(d, n) std::memset((d), 0, (n))
 #define RtlFillMemory(d, n, f) std::memset((d), (f), (n))
 #define RtlEqualMemory(a, b, n) (std::memcmp((a), (b), (n)) == 0)
-SIZE_T RtlCompareMemory(const VOID* Source1, const VOID* Source2, SIZE_T Length);
+SIZE_T NTAPI RtlCompareMemory(const VOID* Source1, const VOID* Source2, SIZE_T Length);
 
 // Counted strings
-VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
-VOID RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString);
-NTSTATUS RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNICODE_STRING Source);
-NTSTATUS RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source);
-LONG RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive);
-BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive);
-VOID RtlFreeUnicodeString(PUNICODE_STRING UnicodeString);
-NTSTATUS RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING String);
+VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
+VOID NTAPI RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString);
+NTSTATUS NTAPI RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNICODE_STRING Source);
+NTSTATUS NTAPI RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source);
+LONG NTAPI RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive);
+BOOLEAN NTAPI RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive);
+VOID NTAPI RtlFreeUnicodeString(PUNICODE_STRING UnicodeString);
+NTSTATUS NTAPI RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING String);
 
 // Doubly linked lists (the inline forms of wdm.h)
 inline VOID InitializeListHead(PLIST_ENTRY ListHead) { ListHead->Flink = ListHead->Blink = ListHead; }

@@ -474,11 +474,11 @@ typedef struct _IO_REMOVE_LOCK {
     IO_REMOVE_LOCK_DBG_BLOCK Dbg;
 } IO_REMOVE_LOCK, *PIO_REMOVE_LOCK;
 
-VOID IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag, ULONG MaxLockedMinutes, ULONG HighWatermark,
+VOID NTAPI IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag, ULONG MaxLockedMinutes, ULONG HighWatermark,
                               ULONG RemlockSize);
-NTSTATUS IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCSTR File, ULONG Line, ULONG RemlockSize);
-VOID IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize);
-VOID IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize);
+NTSTATUS NTAPI IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCSTR File, ULONG Line, ULONG RemlockSize);
+VOID NTAPI IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize);
+VOID NTAPI IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize);
 #define IoInitializeRemoveLock(Lock, AllocateTag, MaxLockedMinutes, HighWatermark) \
     IoInitializeRemoveLockEx(Lock, AllocateTag, MaxLockedMinutes, HighWatermark, sizeof(IO_REMOVE_LOCK))
 #define IoAcquireRemoveLock(RemoveLock, Tag) \
@@ -487,45 +487,45 @@ VOID IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG R
 #define IoReleaseRemoveLockAndWait(RemoveLock, Tag) IoReleaseRemoveLockAndWaitEx(RemoveLock, Tag, sizeof(IO_REMOVE_LOCK))
 
 // ---- Routines -----------------------------------------------------------------------------
-NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, PUNICODE_STRING DeviceName,
+NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, PUNICODE_STRING DeviceName,
                         ULONG DeviceType, ULONG DeviceCharacteristics, BOOLEAN Exclusive, PDEVICE_OBJECT* DeviceObject);
-VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject);
-PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice);
-VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice);
-PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject);
-VOID ObDereferenceObject(PVOID Object);
+VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject);
+PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice);
+VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice);
+PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject);
+VOID NTAPI ObDereferenceObject(PVOID Object);
 VOID ObReferenceObject(PVOID Object);
 
-PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota);
-VOID IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize);
-VOID IoReuseIrp(PIRP Irp, NTSTATUS Status);
-VOID IoFreeIrp(PIRP Irp);
-PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject, PVOID InputBuffer,
+PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota);
+VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize);
+VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Status);
+VOID NTAPI IoFreeIrp(PIRP Irp);
+PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject, PVOID InputBuffer,
                                    ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength,
                                    BOOLEAN InternalDeviceIoControl, PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock);
-PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject, PVOID Buffer, ULONG Length,
+PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject, PVOID Buffer, ULONG Length,
                                   PLARGE_INTEGER StartingOffset, PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock);
-PIRP IoBuildAsynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject, PVOID Buffer, ULONG Length,
+PIRP NTAPI IoBuildAsynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject, PVOID Buffer, ULONG Length,
                                    PLARGE_INTEGER StartingOffset, PIO_STATUS_BLOCK IoStatusBlock);
-NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
+NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
 #define IoCallDriver(DeviceObject, Irp) IofCallDriver((DeviceObject), (Irp))
 #define IoCompleteRequest(Irp, PriorityBoost) IofCompleteRequest((Irp), (PriorityBoost))
-BOOLEAN IoCancelIrp(PIRP Irp);
-VOID IoAcquireCancelSpinLock(PKIRQL Irql);
-VOID IoReleaseCancelSpinLock(KIRQL Irql);
+BOOLEAN NTAPI IoCancelIrp(PIRP Irp);
+VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql);
+VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql);
 
-PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota, PIRP Irp);
-VOID IoFreeMdl(PMDL Mdl);
-VOID MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode, LOCK_OPERATION Operation);
-VOID MmUnlockPages(PMDL MemoryDescriptorList);
-VOID MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList);
+PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota, PIRP Irp);
+VOID NTAPI IoFreeMdl(PMDL Mdl);
+VOID NTAPI MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode, LOCK_OPERATION Operation);
+VOID NTAPI MmUnlockPages(PMDL MemoryDescriptorList);
+VOID NTAPI MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList);
 
-NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GUID* InterfaceClassGuid,
+NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GUID* InterfaceClassGuid,
                                    PUNICODE_STRING ReferenceString, PUNICODE_STRING SymbolicLinkName);
-NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable);
-NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName);
-NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName);
+NTSTATUS NTAPI IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable);
+NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName);
+NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName);
 
 // ---- Work items ---------------------------------------------------------------------------
 typedef enum _WORK_QUEUE_TYPE {
@@ -541,17 +541,17 @@ typedef enum _WORK_QUEUE_TYPE {
 typedef struct _IO_WORKITEM* PIO_WORKITEM;
 typedef VOID NTAPI IO_WORKITEM_ROUTINE(PDEVICE_OBJECT DeviceObject, PVOID Context);
 typedef IO_WORKITEM_ROUTINE* PIO_WORKITEM_ROUTINE;
-PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject);
-VOID IoFreeWorkItem(PIO_WORKITEM IoWorkItem);
-VOID IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine, WORK_QUEUE_TYPE QueueType,
+PIO_WORKITEM NTAPI IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject);
+VOID NTAPI IoFreeWorkItem(PIO_WORKITEM IoWorkItem);
+VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine, WORK_QUEUE_TYPE QueueType,
                      PVOID Context);
 
-VOID PoStartNextPowerIrp(PIRP Irp);
-NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State);
+VOID NTAPI PoStartNextPowerIrp(PIRP Irp);
+NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State);
 
 #define WMIREG_ACTION_REGISTER 1
 #define WMIREG_ACTION_DEREGISTER 2
 #define WMIREG_ACTION_REREGISTER 3
 #define WMIREG_ACTION_UPDATE_GUIDS 4
-NTSTATUS IoWMIRegistrationControl(PDEVICE_OBJECT DeviceObject, ULONG Action);
+NTSTATUS NTAPI IoWMIRegistrationControl(PDEVICE_OBJECT DeviceObject, ULONG Action);

@@ -80,55 +80,55 @@ typedef struct _KDEVICE_QUEUE {
 } KDEVICE_QUEUE, *PKDEVICE_QUEUE;
 
 // IRQL
-KIRQL KeGetCurrentIrql();
-VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql);
-VOID KeLowerIrql(KIRQL NewIrql);
-KIRQL KeRaiseIrqlToDpcLevel();
+KIRQL NTAPI KeGetCurrentIrql();
+VOID NTAPI KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql);
+VOID NTAPI KeLowerIrql(KIRQL NewIrql);
+KIRQL NTAPI KeRaiseIrqlToDpcLevel();
 
 // Spin locks. KeAcquireSpinLock raises to DISPATCH_LEVEL; the DpcLevel forms expect
 // the caller to be there already.
-VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
-KIRQL KfAcquireSpinLock(PKSPIN_LOCK SpinLock);
-VOID KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
-VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock);
-VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock);
+VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
+KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock);
+VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
+VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock);
+VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock);
 #define KeAcquireSpinLock(SpinLock, OldIrql) (*(OldIrql) = KfAcquireSpinLock(SpinLock))
 #define KeReleaseSpinLock(SpinLock, NewIrql) KfReleaseSpinLock((SpinLock), (NewIrql))
 
 // Events
-VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
-LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait);
-VOID KeClearEvent(PRKEVENT Event);
-LONG KeResetEvent(PRKEVENT Event);
-LONG KeReadStateEvent(PRKEVENT Event);
+VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
+LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait);
+VOID NTAPI KeClearEvent(PRKEVENT Event);
+LONG NTAPI KeResetEvent(PRKEVENT Event);
+LONG NTAPI KeReadStateEvent(PRKEVENT Event);
 
 // Waits
-NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                PLARGE_INTEGER Timeout);
-NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval);
+NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval);
 
 // Timers and DPCs. A negative due time is relative, in 100 ns units.
-VOID KeInitializeTimer(PKTIMER Timer);
-VOID KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type);
-BOOLEAN KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc);
-BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc);
-BOOLEAN KeCancelTimer(PKTIMER Timer);
-BOOLEAN KeReadStateTimer(PKTIMER Timer);
-VOID KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext);
-BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2);
-BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc);
+VOID NTAPI KeInitializeTimer(PKTIMER Timer);
+VOID NTAPI KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type);
+BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc);
+BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc);
+BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer);
+BOOLEAN NTAPI KeReadStateTimer(PKTIMER Timer);
+VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext);
+BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2);
+BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc);
 
 // Device queues (caller at DISPATCH_LEVEL for insert and remove).
-VOID KeInitializeDeviceQueue(PKDEVICE_QUEUE DeviceQueue);
-BOOLEAN KeInsertDeviceQueue(PKDEVICE_QUEUE DeviceQueue, PKDEVICE_QUEUE_ENTRY DeviceQueueEntry);
-BOOLEAN KeInsertByKeyDeviceQueue(PKDEVICE_QUEUE DeviceQueue, PKDEVICE_QUEUE_ENTRY DeviceQueueEntry, ULONG SortKey);
-PKDEVICE_QUEUE_ENTRY KeRemoveDeviceQueue(PKDEVICE_QUEUE DeviceQueue);
-BOOLEAN KeRemoveEntryDeviceQueue(PKDEVICE_QUEUE DeviceQueue, PKDEVICE_QUEUE_ENTRY DeviceQueueEntry);
+VOID NTAPI KeInitializeDeviceQueue(PKDEVICE_QUEUE DeviceQueue);
+BOOLEAN NTAPI KeInsertDeviceQueue(PKDEVICE_QUEUE DeviceQueue, PKDEVICE_QUEUE_ENTRY DeviceQueueEntry);
+BOOLEAN NTAPI KeInsertByKeyDeviceQueue(PKDEVICE_QUEUE DeviceQueue, PKDEVICE_QUEUE_ENTRY DeviceQueueEntry, ULONG SortKey);
+PKDEVICE_QUEUE_ENTRY NTAPI KeRemoveDeviceQueue(PKDEVICE_QUEUE DeviceQueue);
+BOOLEAN NTAPI KeRemoveEntryDeviceQueue(PKDEVICE_QUEUE DeviceQueue, PKDEVICE_QUEUE_ENTRY DeviceQueueEntry);
 
 // Time
-VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
-ULONGLONG KeQueryInterruptTime();
-VOID KeStallExecutionProcessor(ULONG MicroSeconds);
+VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
+ULONGLONG NTAPI KeQueryInterruptTime();
+VOID NTAPI KeStallExecutionProcessor(ULONG MicroSeconds);
 
 // Interlocked operations: full barriers, as on x86.
 inline LONG InterlockedIncrement(volatile LONG* p) { return __atomic_add_fetch(p, 1, __ATOMIC_SEQ_CST); }

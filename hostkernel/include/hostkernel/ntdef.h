@@ -8,7 +8,16 @@
 #include <cstdint>
 #include <cstring>
 
+// On i386 the kernel's routines and every callback are stdcall and a few exports
+// fastcall, as in the DDK, so that the shipped image's calls bind to the emulation
+// directly. Elsewhere there is one calling convention.
+#if defined(__i386__)
+#define NTAPI __attribute__((stdcall))
+#define FASTCALL __attribute__((fastcall))
+#else
 #define NTAPI
+#define FASTCALL
+#endif
 #define FORCEINLINE inline
 #define IN
 #define OUT
