@@ -27,6 +27,7 @@ VOID NTAPI CountingDpc(PKDPC, PVOID context, PVOID, PVOID)
     s->dpcRuns++;
     KeReleaseSpinLockFromDpcLevel(&s->lock);
 }
+VOID NTAPI SignalDpc(PKDPC, PVOID context, PVOID, PVOID) { KeSetEvent((PKEVENT)context, 0, FALSE); }
 }  // namespace
 
 TEST_F(RealThreads, SpinLocksSerialiseThreadsAndDpcs)
@@ -53,10 +54,14 @@ TEST_F(RealThreads, SpinLocksSerialiseThreadsAndDpcs)
     for (auto& t : threads) t->Join();
     KeCancelTimer(&s.timer);
     KeRemoveQueueDpc(&s.dpc);
-    // Let a DPC already running finish before reading.
-    LARGE_INTEGER settle;
-    settle.QuadPart = -20000;
-    KeDelayExecutionThread(KernelMode, FALSE, &settle);
+    // A counting DPC may still be running: DPCs run one after another on the DPC
+    // thread, so once a DPC queued now has run, it has finished.
+    KEVENT flushed;
+    KeInitializeEvent(&flushed, NotificationEvent, FALSE);
+    KDPC flush;
+    KeInitializeDpc(&flush, SignalDpc, &flushed);
+    KeInsertQueueDpc(&flush, nullptr, nullptr);
+    KeWaitForSingleObject(&flushed, Executive, KernelMode, FALSE, nullptr);
     KIRQL old;
     KeAcquireSpinLock(&s.lock, &old);
     ULONG counter = s.counter, dpcRuns = s.dpcRuns;
