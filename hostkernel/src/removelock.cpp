@@ -1,11 +1,16 @@
 // Remove locks, with the checked-build bookkeeping: every release must name a tag
-// that was acquired and not yet released.
+// that was acquired and not yet released. The lock a driver allocates has the
+// release layout (the common block only), so the bookkeeping lives here, by lock.
 #include "internal.h"
 
 namespace hk::detail {
 namespace {
 std::mutex gRemoveLock;
-std::map<const void*, std::multiset<const void*>> gTags;  // lock -> outstanding acquisition tags
+struct LockRecord {
+    std::multiset<const void*> tags;  // outstanding acquisitions
+    ULONG highWatermark = 0;          // 0: no limit
+};
+std::map<const void*, LockRecord> gTags;  // by lock
 }  // namespace
 
 void ForgetRemoveLocksIn(const void* base, size_t size)
@@ -25,7 +30,7 @@ void ResetRemoveLocks()
 static void ReleaseTag(PIO_REMOVE_LOCK lock, PVOID tag)
 {
     std::lock_guard<std::mutex> g(gRemoveLock);
-    auto& tags = gTags[lock];
+    auto& tags = gTags[lock].tags;
     auto it = tags.find(tag);
     if (it == tags.end()) {
         Report("remove-lock-tag", "remove lock " + Hex((ULONG_PTR)lock) + " released with tag " + Hex((ULONG_PTR)tag) +
@@ -39,18 +44,14 @@ static void ReleaseTag(PIO_REMOVE_LOCK lock, PVOID tag)
 
 using namespace hk::detail;
 
-VOID IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag, ULONG MaxLockedMinutes, ULONG HighWatermark, ULONG)
+VOID IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG, ULONG, ULONG HighWatermark, ULONG)
 {
     std::memset(Lock, 0, sizeof *Lock);
     Lock->Common.Removed = FALSE;
     Lock->Common.IoCount = 1;  // the bias, dropped by IoReleaseRemoveLockAndWait
     KeInitializeEvent(&Lock->Common.RemoveEvent, SynchronizationEvent, FALSE);
-    Lock->Dbg.Signature = 0x4B636F4C;
-    Lock->Dbg.HighWatermark = HighWatermark;
-    Lock->Dbg.MaxLockedTicks = (LONGLONG)MaxLockedMinutes * 60 * 10000000;
-    Lock->Dbg.AllocateTag = (LONG)AllocateTag;
     std::lock_guard<std::mutex> g(gRemoveLock);
-    gTags[Lock].clear();
+    gTags[Lock] = LockRecord{{}, HighWatermark};
 }
 
 NTSTATUS IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCSTR, ULONG, ULONG)
@@ -61,11 +62,12 @@ NTSTATUS IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCSTR, ULO
         if (InterlockedDecrement(&RemoveLock->Common.IoCount) == 0) KeSetEvent(&RemoveLock->Common.RemoveEvent, 0, FALSE);
         return STATUS_DELETE_PENDING;
     }
-    if (RemoveLock->Dbg.HighWatermark && (ULONG)count > RemoveLock->Dbg.HighWatermark + 1)
+    std::lock_guard<std::mutex> g(gRemoveLock);
+    LockRecord& record = gTags[RemoveLock];
+    if (record.highWatermark && (ULONG)count > record.highWatermark + 1)
         Report("remove-lock-watermark", "remove lock " + Hex((ULONG_PTR)RemoveLock) + " held " + std::to_string(count - 1) +
                                             " times, above its high watermark");
-    std::lock_guard<std::mutex> g(gRemoveLock);
-    gTags[RemoveLock].insert(Tag);
+    record.tags.insert(Tag);
     return STATUS_SUCCESS;
 }
 

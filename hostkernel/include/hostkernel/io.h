@@ -201,6 +201,23 @@ typedef DRIVER_INITIALIZE* PDRIVER_INITIALIZE;
 typedef VOID NTAPI DRIVER_STARTIO(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
 typedef DRIVER_STARTIO* PDRIVER_STARTIO;
 
+typedef enum _IO_ALLOCATION_ACTION { KeepObject = 1, DeallocateObject, DeallocateObjectKeepRegisters } IO_ALLOCATION_ACTION;
+typedef IO_ALLOCATION_ACTION NTAPI DRIVER_CONTROL(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp,
+                                                  PVOID MapRegisterBase, PVOID Context);
+typedef DRIVER_CONTROL* PDRIVER_CONTROL;
+
+// A device's wait for an adapter channel. The emulation has no DMA; the record is
+// part of the device object.
+typedef struct _WAIT_CONTEXT_BLOCK {
+    KDEVICE_QUEUE_ENTRY WaitQueueEntry;
+    PDRIVER_CONTROL DeviceRoutine;
+    PVOID DeviceContext;
+    ULONG NumberOfMapRegisters;
+    PVOID DeviceObject;
+    PVOID CurrentIrp;
+    PKDPC BufferChainingDpc;
+} WAIT_CONTEXT_BLOCK, *PWAIT_CONTEXT_BLOCK;
+
 typedef struct _DRIVER_EXTENSION {
     struct _DRIVER_OBJECT* DriverObject;
     PDRIVER_ADD_DEVICE AddDevice;
@@ -241,6 +258,10 @@ typedef struct _DEVICE_OBJECT {
     PVOID DeviceExtension;
     ULONG DeviceType;
     CCHAR StackSize;
+    union {
+        LIST_ENTRY ListEntry;
+        WAIT_CONTEXT_BLOCK Wcb;
+    } Queue;
     ULONG AlignmentRequirement;
     KDEVICE_QUEUE DeviceQueue;
     KDPC Dpc;
@@ -281,9 +302,19 @@ typedef struct _FILE_OBJECT {
     KEVENT Lock;
     KEVENT Event;
     PVOID CompletionContext;
+    KSPIN_LOCK IrpListLock;
+    LIST_ENTRY IrpList;
+    volatile PVOID FileObjectExtension;
 } FILE_OBJECT, *PFILE_OBJECT;
 
 // ---- IRP and stack location -------------------------------------------------------------
+// On x86 the DDK packs the stack location to 4 bytes: the LARGE_INTEGERs of Read and
+// Write sit at offset 12, below their own alignment, and the record is 36 bytes.
+#if defined(__i386__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpacked-not-aligned"
+#pragma pack(push, 4)
+#endif
 typedef struct _IO_STACK_LOCATION {
     UCHAR MajorFunction;
     UCHAR MinorFunction;
@@ -361,6 +392,10 @@ typedef struct _IO_STACK_LOCATION {
     PIO_COMPLETION_ROUTINE CompletionRoutine;
     PVOID Context;
 } IO_STACK_LOCATION, *PIO_STACK_LOCATION;
+#if defined(__i386__)
+#pragma pack(pop)
+#pragma GCC diagnostic pop
+#endif
 
 typedef struct _IRP {
     CSHORT Type;
@@ -412,6 +447,8 @@ typedef struct _IRP {
             };
             struct _FILE_OBJECT* OriginalFileObject;
         } Overlay;
+        KAPC Apc;
+        PVOID CompletionKey;
     } Tail;
 } IRP, *PIRP;
 
@@ -461,17 +498,10 @@ typedef struct _IO_REMOVE_LOCK_COMMON_BLOCK {
     KEVENT RemoveEvent;
 } IO_REMOVE_LOCK_COMMON_BLOCK;
 
-typedef struct _IO_REMOVE_LOCK_DBG_BLOCK {
-    LONG Signature;
-    ULONG HighWatermark;
-    LONGLONG MaxLockedTicks;
-    LONG AllocateTag;
-    PVOID Blocks;  // the emulation's record of outstanding acquisitions by tag
-} IO_REMOVE_LOCK_DBG_BLOCK;
-
+// The release layout: a driver built without DBG allocates the common block only, so
+// the emulation keeps its checked-build bookkeeping (tags, high watermark) aside.
 typedef struct _IO_REMOVE_LOCK {
     IO_REMOVE_LOCK_COMMON_BLOCK Common;
-    IO_REMOVE_LOCK_DBG_BLOCK Dbg;
 } IO_REMOVE_LOCK, *PIO_REMOVE_LOCK;
 
 VOID NTAPI IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag, ULONG MaxLockedMinutes, ULONG HighWatermark,

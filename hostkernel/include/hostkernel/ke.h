@@ -54,6 +54,27 @@ typedef struct _KDPC {
     volatile PVOID DpcData;  // non-null while the DPC is queued
 } KDPC, *PKDPC, *PRKDPC;
 
+// Asynchronous procedure calls: the emulation queues none, but the record is the
+// IRP's completion overlay, so its layout is the DDK's.
+typedef struct _KAPC {
+    UCHAR Type;
+    UCHAR SpareByte0;
+    UCHAR Size;
+    UCHAR SpareByte1;
+    ULONG SpareLong0;
+    PVOID Thread;
+    LIST_ENTRY ApcListEntry;
+    PVOID KernelRoutine;
+    PVOID RundownRoutine;
+    PVOID NormalRoutine;
+    PVOID NormalContext;
+    PVOID SystemArgument1;
+    PVOID SystemArgument2;
+    CCHAR ApcStateIndex;
+    KPROCESSOR_MODE ApcMode;
+    BOOLEAN Inserted;
+} KAPC, *PKAPC, *PRKAPC;
+
 typedef struct _KTIMER {
     DISPATCHER_HEADER Header;
     ULARGE_INTEGER DueTime;  // absolute, in 100 ns units of the emulation's clock

@@ -18,6 +18,17 @@
 #define NTAPI
 #define FASTCALL
 #endif
+
+// Windows aligns 8-byte integers to 8 bytes inside records, on i386 too; the Linux
+// i386 ABI aligns them to 4 there. The records that hold one carry HK_ALIGN8 so
+// that on i386 they have the DDK's layout, which the shipped image is compiled
+// against. (Elsewhere the natural alignment is 8 already.)
+#if defined(__i386__)
+#define HK_ALIGN8 alignas(8)
+#else
+#define HK_ALIGN8
+#endif
+
 #define FORCEINLINE inline
 #define IN
 #define OUT
@@ -70,7 +81,7 @@ typedef KIRQL* PKIRQL;
 #define MAXULONG 0xFFFFFFFFu
 #define MAXLONG 0x7FFFFFFF
 
-typedef union _LARGE_INTEGER {
+typedef union HK_ALIGN8 _LARGE_INTEGER {
     struct {
         ULONG LowPart;
         LONG HighPart;
@@ -78,7 +89,7 @@ typedef union _LARGE_INTEGER {
     LONGLONG QuadPart;
 } LARGE_INTEGER, *PLARGE_INTEGER;
 
-typedef union _ULARGE_INTEGER {
+typedef union HK_ALIGN8 _ULARGE_INTEGER {
     struct {
         ULONG LowPart;
         ULONG HighPart;

@@ -14,7 +14,8 @@ typedef struct _WNODE_HEADER {
         };
     };
     union {
-        ULONG KernelHandle;
+        ULONG CountLost;
+        HANDLE KernelHandle;
         LARGE_INTEGER TimeStamp;
     };
     GUID Guid;
@@ -54,7 +55,7 @@ typedef struct _WNODE_SINGLE_INSTANCE {
     ULONG InstanceIndex;
     ULONG DataBlockOffset;
     ULONG SizeDataBlock;
-    UCHAR VariableData[1];
+    UCHAR VariableData[];
 } WNODE_SINGLE_INSTANCE, *PWNODE_SINGLE_INSTANCE;
 
 typedef struct _WNODE_SINGLE_ITEM {
@@ -64,7 +65,7 @@ typedef struct _WNODE_SINGLE_ITEM {
     ULONG ItemId;
     ULONG DataBlockOffset;
     ULONG SizeDataItem;
-    UCHAR VariableData[1];
+    UCHAR VariableData[];
 } WNODE_SINGLE_ITEM, *PWNODE_SINGLE_ITEM;
 
 typedef struct _WNODE_TOO_SMALL {
@@ -97,7 +98,7 @@ typedef struct {
     ULONG RegistryPath;     // offset of a counted string (USHORT length in bytes, then the text)
     ULONG MofResourceName;  // offset of a counted string
     ULONG GuidCount;
-    WMIREGGUIDW WmiRegGuid[1];
+    WMIREGGUIDW WmiRegGuid[];
 } WMIREGINFOW, *PWMIREGINFOW;
 
 typedef struct _WMIGUIDREGINFO {
