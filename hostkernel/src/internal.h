@@ -127,6 +127,15 @@ bool DueAtDeviceDelete(const Owner& owner, PDEVICE_OBJECT device, PDRIVER_OBJECT
 std::string OwnedIrpsAndMdls(PDEVICE_OBJECT device, PDRIVER_OBJECT driver, bool last);
 std::string OwnedHandles(PDEVICE_OBJECT device, PDRIVER_OBJECT driver, bool last);
 
+// Whether an address lies in the PAGE or INIT section of a loaded driver image, and
+// which (`pageable`: PAGE).
+bool InImagePage(const void* address, bool* pageable);
+// Pageable code of the host build must start with PAGED_CODE(), which checks the
+// IRQL; a release image has no PAGED_CODE(), so the routines the system calls in its
+// PAGE section are checked at entry instead.
+bool NeedsPagedCodeMarker(const void* routine);
+void CheckImagePagedEntry(const void* routine, const char* what);
+
 // A device is deleted: reports and drops work items still queued for it.
 void CheckNoQueuedWorkItems(PDEVICE_OBJECT device);
 
@@ -196,7 +205,8 @@ auto CallPassive(PDRIVER_OBJECT driver, const void* routine, const char* what, F
     CurrentRec();
     PDRIVER_OBJECT savedDriver = self.driver;
     self.driver = driver;
-    bool pageable = IsPageableCode(routine);
+    bool pageable = NeedsPagedCodeMarker(routine);
+    CheckImagePagedEntry(routine, what);
     if (pageable) self.pagedFrames.push_back(false);
     auto result = call();
     if (pageable) {

@@ -439,7 +439,8 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
     PDRIVER_DISPATCH routine = DeviceObject->DriverObject->MajorFunction[stack->MajorFunction];
     UCHAR major = stack->MajorFunction;
-    bool pageable = IsPageableCode((const void*)routine);
+    bool pageable = NeedsPagedCodeMarker((const void*)routine);
+    CheckImagePagedEntry((const void*)routine, "dispatch routine");
     ThreadState& self = Self();
     PDEVICE_OBJECT savedDevice = self.device;
     self.device = DeviceObject;

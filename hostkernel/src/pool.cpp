@@ -182,7 +182,9 @@ void LeakCheckDriver(PDRIVER_OBJECT driver)
     std::vector<std::pair<PVOID, PoolBlock>> leaked;
     {
         std::lock_guard<std::mutex> g(gPoolLock);
-        for (auto& [p, b] : gPool) leaked.emplace_back(p, b);
+        // Another loaded driver's pool is that driver's business.
+        for (auto& [p, b] : gPool)
+            if (!b.owner.driver || b.owner.driver == driver) leaked.emplace_back(p, b);
     }
     if (!leaked.empty()) Report("pool-leak", "driver " + Hex((ULONG_PTR)driver) + " unloaded with pool outstanding: " + Summarise(leaked));
     if (OutstandingIrps()) Report("irp-leak", std::to_string(OutstandingIrps()) + " IRP(s) outstanding at unload");
@@ -267,9 +269,26 @@ FaultsSuspended::~FaultsSuspended() { detail::tFaultsSuspended--; }
 
 bool IsPageableCode(const void* function)
 {
-    if (!__start_hk_page || !__stop_hk_page) return false;
-    return (const char*)function >= __start_hk_page && (const char*)function < __stop_hk_page;
+    bool pageable;
+    if (detail::InImagePage(function, &pageable)) return pageable;
+    return detail::NeedsPagedCodeMarker(function);
 }
+
+namespace detail {
+bool NeedsPagedCodeMarker(const void* routine)
+{
+    if (!__start_hk_page || !__stop_hk_page) return false;
+    return (const char*)routine >= __start_hk_page && (const char*)routine < __stop_hk_page;
+}
+
+void CheckImagePagedEntry(const void* routine, const char* what)
+{
+    bool pageable;
+    if (!InImagePage(routine, &pageable) || !pageable || Self().irql <= APC_LEVEL) return;
+    Report("paged-code-irql", std::string("pageable ") + what + " " + Hex((ULONG_PTR)routine) + " of the driver image entered at IRQL " +
+                                  std::to_string(Self().irql));
+}
+}  // namespace detail
 
 }  // namespace hk
 

@@ -44,7 +44,7 @@ void RunWorkItem(const std::shared_ptr<Queued>& q)
     }
     ThreadState& self = Self();
     self.device = q->device;
-    bool pageable = IsPageableCode((const void*)q->routine);
+    bool pageable = NeedsPagedCodeMarker((const void*)q->routine);
     if (pageable) self.pagedFrames.push_back(false);
     q->routine(q->device, q->context);
     if (pageable && !self.pagedFrames.back())
