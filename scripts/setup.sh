@@ -4,7 +4,7 @@
 # and the mingw-w64 i686 cross compiler with its DDK headers. Installs only what is
 # missing.
 set -euo pipefail
-packages=(cmake ninja-build g++ g++-multilib libgtest-dev libgmock-dev googletest g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-i686-dev)
+packages=(cmake ninja-build python3 g++ g++-multilib libgtest-dev libgmock-dev googletest g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-i686-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

@@ -25,7 +25,7 @@ TEST_F(DriverFrame, AnEmptyRegistryPathGivesAJustTheNulCopy)
 {
     driver->Unload();
     DebugLevel = 5;
-    ASSERT_EQ(STATUS_SUCCESS, hk::LoadedDriver::Load(DriverEntry, u"", &driver));
+    ASSERT_EQ(STATUS_SUCCESS, LoadDriverUnderTest(u"", &driver));
     EXPECT_EQ(0, DriverRegistryPath.Length);
     EXPECT_EQ(2, DriverRegistryPath.MaximumLength);
     EXPECT_EQ(0, DriverRegistryPath.Buffer[0]);
@@ -38,7 +38,7 @@ TEST_F(DriverFrame, RefusesToLoadWhenThePathCannotBeCopiedAndSetsNothing)
     driver.reset();
     hk::FailPoolAllocation(1, TAG_FILT);
     std::unique_ptr<hk::LoadedDriver> failed;
-    EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, hk::LoadedDriver::Load(DriverEntry, kServiceKey, &failed));
+    EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, LoadDriverUnderTest(kServiceKey, &failed));
     EXPECT_EQ(nullptr, failed);
 }
 

@@ -3,14 +3,16 @@
 void DriverTest::SetUp()
 {
     KernelTest::SetUp();
-    ASSERT_EQ(STATUS_SUCCESS, hk::LoadedDriver::Load(DriverEntry, kServiceKey, &driver));
+    ASSERT_EQ(STATUS_SUCCESS, LoadDriverUnderTest(kServiceKey, &driver));
 }
 
 void DriverTest::TearDown()
 {
     if (port) RemoveAdapter();
     if (driver) driver->Unload();
+    driver.reset();
     bus.DeletePdos();
+    ReleaseDriverUnderTest();
     KernelTest::TearDown();
 }
 

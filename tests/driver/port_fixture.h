@@ -7,6 +7,7 @@
 
 #include "driver/driver.h"
 #include "driver/pool_tags.h"
+#include "support/driver_under_test.h"
 #include "support/kernel_test.h"
 
 constexpr const char16_t* kServiceKey = u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\vcomusb";

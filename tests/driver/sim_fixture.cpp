@@ -3,7 +3,7 @@
 void SimPortTest::SetUp()
 {
     KernelTest::SetUp();
-    ASSERT_EQ(STATUS_SUCCESS, hk::LoadedDriver::Load(DriverEntry, u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\vcomusb", &driver));
+    ASSERT_EQ(STATUS_SUCCESS, LoadDriverUnderTest(u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\vcomusb", &driver));
 }
 
 void SimPortTest::TearDown()
@@ -13,7 +13,9 @@ void SimPortTest::TearDown()
     if (port) stack->Remove();
     port = nullptr;
     if (driver) driver->Unload();
+    driver.reset();
     sim.reset();
+    ReleaseDriverUnderTest();
     KernelTest::TearDown();
 }
 

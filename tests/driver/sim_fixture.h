@@ -7,6 +7,7 @@
 #include "driver/driver.h"
 #include "driver/pool_tags.h"
 #include "pipesim/pipesim.h"
+#include "support/driver_under_test.h"
 #include "support/kernel_test.h"
 
 class SimPortTest : public KernelTest {
