@@ -10,6 +10,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <unordered_map>
 #include <vector>
 
@@ -86,6 +87,35 @@ void ForgetLocksIn(const void* base, size_t size);
 // the driver set or queued, naming the routine that would run in unloaded code.
 void CheckNoDriverTimersOrDpcs(PDRIVER_OBJECT driver);
 void ForgetRemoveLocksIn(const void* base, size_t size);
+
+// ---- Calls into driver code ------------------------------------------------------------
+// Every routine a driver hands the kernel (dispatch, completion, cancel, DPC, work
+// item, entry, AddDevice, unload, WMI callbacks) is NTAPI: on i386 it pops its own
+// arguments. One built without NTAPI returns with the stack off by its arguments,
+// which the caller's frame may silently absorb; on i386 each such call goes through a
+// trampoline that measures the stack and reports the routine.
+#if defined(__i386__)
+ULONG_PTR CallStdcall(const void* routine, const ULONG_PTR* args, int count, LONG* imbalance);
+#endif
+void ReportUnbalancedCall(const void* routine, const char* what, LONG imbalance);
+
+template <typename R, typename... A, typename... B>
+R CallDriver(const char* what, R(NTAPI* routine)(A...), B... args)
+{
+    static_assert(sizeof...(A) == sizeof...(B), "every argument of the routine");
+#if defined(__i386__)
+    static_assert(((sizeof(A) <= sizeof(ULONG_PTR)) && ...), "driver callbacks take 32-bit arguments");
+    ULONG_PTR slots[sizeof...(A) + 1] = {(ULONG_PTR)(A)args...};
+    LONG imbalance = 0;
+    ULONG_PTR result = CallStdcall((const void*)routine, slots, (int)sizeof...(A), &imbalance);
+    if (imbalance) ReportUnbalancedCall((const void*)routine, what, imbalance);
+    if constexpr (!std::is_void_v<R>) return (R)result;
+    else (void)result;
+#else
+    (void)what;
+    return routine((A)args...);
+#endif
+}
 
 // ---- Object tables ----------------------------------------------------------------------
 std::mutex& TableLock();

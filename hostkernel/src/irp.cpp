@@ -447,7 +447,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (pageable) self.pagedFrames.push_back(false);
     KIRQL irqlBefore = self.irql;
 
-    NTSTATUS status = routine(DeviceObject, Irp);
+    NTSTATUS status = CallDriver("dispatch routine", routine, DeviceObject, Irp);
 
     if (pageable) {
         if (!self.pagedFrames.back())
@@ -575,7 +575,7 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
             KIRQL irql = self.irql;
             self.device = upper;
             int depth = ++s->routineDepth;
-            NTSTATUS r = routine(upper, Irp, context);
+            NTSTATUS r = CallDriver("completion routine", routine, upper, Irp, context);
             bool recompleted = s->recompletedAt == depth;
             if (recompleted) s->recompletedAt = 0;
             s->routineDepth--;
@@ -639,7 +639,7 @@ BOOLEAN IoCancelIrp(PIRP Irp)
     ThreadState& self = Self();
     PDEVICE_OBJECT savedDevice = self.device;
     self.device = device;
-    routine(device, Irp);
+    CallDriver("cancel routine", routine, device, Irp);
     self.device = savedDevice;
     if (HoldsCancelLock()) {
         Report("cancel-lock-kept", "cancel routine " + Hex((ULONG_PTR)routine) + " returned holding the cancel spin lock");

@@ -27,7 +27,7 @@ NTSTATUS LoadedDriver::Load(PDRIVER_INITIALIZE entry, const std::u16string& regi
     path.Length = (USHORT)(d->registryPath_.size() * 2);
     path.MaximumLength = path.Length;
     Self().inDriverEntry = true;
-    NTSTATUS status = CallPassive(object, (const void*)entry, "driver entry", [&] { return entry(object, &path); });
+    NTSTATUS status = CallPassive(object, (const void*)entry, "driver entry", [&] { return CallDriver("driver entry", entry, object, &path); });
     Self().inDriverEntry = false;
     if (!NT_SUCCESS(status)) {
         // A driver whose entry fails is unloaded without its unload routine: it must
@@ -49,7 +49,7 @@ void LoadedDriver::Unload()
     if (object_->DeviceObject) Report("unload-with-devices", "driver unloaded while it still has device objects");
     if (object_->DriverUnload)
         CallPassive(object_, (const void*)object_->DriverUnload, "unload routine", [&] {
-            object_->DriverUnload(object_);
+            CallDriver("unload routine", object_->DriverUnload, object_);
             return 0;
         });
     LeakCheckDriver(object_);

@@ -49,7 +49,7 @@ NTSTATUS DeviceStack::AddDevice(LoadedDriver& driver)
     PDRIVER_OBJECT object = driver.Object();
     PDEVICE_OBJECT before = Top();
     PDRIVER_ADD_DEVICE add = object->DriverExtension->AddDevice;
-    NTSTATUS status = CallPassive(object, (const void*)add, "AddDevice", [&] { return add(object, pdo_); });
+    NTSTATUS status = CallPassive(object, (const void*)add, "AddDevice", [&] { return CallDriver("AddDevice", add, object, pdo_); });
     PDEVICE_OBJECT after = Top();
     if (NT_SUCCESS(status)) {
         if (after != before && (after->Flags & DO_DEVICE_INITIALIZING))

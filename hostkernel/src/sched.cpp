@@ -181,7 +181,7 @@ void RunOneDpcLocked(std::unique_lock<std::mutex>& lk)
     self.drainingDpcs++;
     self.device = DeviceContaining(dpc);
     if (IsPageableCode((const void*)routine)) Report("pageable-dpc", "DPC routine " + Hex((ULONG_PTR)routine) + " lies in pageable code");
-    routine(dpc, context, a1, a2);
+    CallDriver("DPC routine", routine, dpc, context, a1, a2);
     if (self.irql != DISPATCH_LEVEL)
         Report("dpc-irql", "DPC routine " + Hex((ULONG_PTR)routine) + " returned at IRQL " + std::to_string(self.irql));
     if (self.held.size() != heldBefore)

@@ -76,3 +76,43 @@ std::string Describe(const std::vector<Violation>& violations)
 }
 
 }  // namespace hk
+
+namespace hk::detail {
+
+#if defined(__i386__)
+// Pushes the arguments right to left, calls, and measures how far the stack moved:
+// a stdcall routine pops exactly what was pushed. The stack is restored whatever the
+// routine did, so that the emulation goes on to report it.
+ULONG_PTR CallStdcall(const void* routine, const ULONG_PTR* args, int count, LONG* imbalance)
+{
+    ULONG_PTR result;
+    LONG moved = count;
+    void* target = const_cast<void*>(routine);
+    __asm__ volatile(
+        "movl %%esp, %%esi\n\t"
+        "testl %%ecx, %%ecx\n\t"
+        "jz 2f\n\t"
+        "1:\n\t"
+        "pushl -4(%%edx,%%ecx,4)\n\t"
+        "decl %%ecx\n\t"
+        "jnz 1b\n\t"
+        "2:\n\t"
+        "call *%%edi\n\t"
+        "movl %%esp, %%ecx\n\t"
+        "subl %%esi, %%ecx\n\t"
+        "movl %%esi, %%esp\n\t"
+        : "=a"(result), "+c"(moved), "+d"(args), "+D"(target)
+        :
+        : "esi", "memory", "cc");
+    *imbalance = moved;
+    return result;
+}
+#endif
+
+void ReportUnbalancedCall(const void* routine, const char* what, LONG imbalance)
+{
+    Report("calling-convention", std::string(what) + " " + Hex((ULONG_PTR)routine) + " left the stack " +
+                                     std::to_string(-imbalance) + " byte(s) off: it is not NTAPI (stdcall)");
+}
+
+}  // namespace hk::detail

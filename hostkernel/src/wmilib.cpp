@@ -76,7 +76,7 @@ NTSTATUS WmiSystemControl(PWMILIB_CONTEXT WmiLibInfo, PDEVICE_OBJECT DeviceObjec
         UNICODE_STRING mofName = {};
         PDEVICE_OBJECT pdo = nullptr;
         NTSTATUS status = WmiLibInfo->QueryWmiRegInfo
-                              ? WmiLibInfo->QueryWmiRegInfo(DeviceObject, &flags, &instanceName, &registryPath, &mofName, &pdo)
+                              ? CallDriver("WMI registration callback", WmiLibInfo->QueryWmiRegInfo, DeviceObject, &flags, &instanceName, &registryPath, &mofName, &pdo)
                               : STATUS_SUCCESS;
         if (NT_SUCCESS(status)) {
             // WMIREGINFO: the header and one WMIREGGUIDW per block, then the registry
@@ -133,7 +133,7 @@ NTSTATUS WmiSystemControl(PWMILIB_CONTEXT WmiLibInfo, PDEVICE_OBJECT DeviceObjec
         Remember(Irp, call);
         ULONG* lengths = LengthSlot(Irp, instances);
         ULONG avail = size > offset ? size - offset : 0;
-        return WmiLibInfo->QueryWmiDataBlock(DeviceObject, Irp, index, 0, instances, lengths, avail, buffer + offset);
+        return CallDriver("WMI query callback", WmiLibInfo->QueryWmiDataBlock, DeviceObject, Irp, index, 0, instances, lengths, avail, buffer + offset);
     }
     case IRP_MN_QUERY_SINGLE_INSTANCE: {
         if (!WmiLibInfo->QueryWmiDataBlock) return Finish(Irp, STATUS_INVALID_DEVICE_REQUEST);
@@ -145,21 +145,21 @@ NTSTATUS WmiSystemControl(PWMILIB_CONTEXT WmiLibInfo, PDEVICE_OBJECT DeviceObjec
         Remember(Irp, call);
         ULONG* lengths = LengthSlot(Irp, 1);
         ULONG avail = size > wnode->DataBlockOffset ? size - wnode->DataBlockOffset : 0;
-        return WmiLibInfo->QueryWmiDataBlock(DeviceObject, Irp, index, wnode->InstanceIndex, 1, lengths, avail,
+        return CallDriver("WMI query callback", WmiLibInfo->QueryWmiDataBlock, DeviceObject, Irp, index, wnode->InstanceIndex, 1, lengths, avail,
                                              buffer + wnode->DataBlockOffset);
     }
     case IRP_MN_CHANGE_SINGLE_INSTANCE: {
         auto* wnode = (PWNODE_SINGLE_INSTANCE)buffer;
         if (!WmiLibInfo->SetWmiDataBlock) return Finish(Irp, STATUS_INVALID_DEVICE_REQUEST);
         if (wnode->InstanceIndex >= instances) return Finish(Irp, STATUS_WMI_INSTANCE_NOT_FOUND);
-        return WmiLibInfo->SetWmiDataBlock(DeviceObject, Irp, index, wnode->InstanceIndex, wnode->SizeDataBlock,
+        return CallDriver("WMI set callback", WmiLibInfo->SetWmiDataBlock, DeviceObject, Irp, index, wnode->InstanceIndex, wnode->SizeDataBlock,
                                            buffer + wnode->DataBlockOffset);
     }
     case IRP_MN_CHANGE_SINGLE_ITEM: {
         auto* wnode = (PWNODE_SINGLE_ITEM)buffer;
         if (!WmiLibInfo->SetWmiDataItem) return Finish(Irp, STATUS_INVALID_DEVICE_REQUEST);
         if (wnode->InstanceIndex >= instances) return Finish(Irp, STATUS_WMI_INSTANCE_NOT_FOUND);
-        return WmiLibInfo->SetWmiDataItem(DeviceObject, Irp, index, wnode->InstanceIndex, wnode->ItemId,
+        return CallDriver("WMI set callback", WmiLibInfo->SetWmiDataItem, DeviceObject, Irp, index, wnode->InstanceIndex, wnode->ItemId,
                                           wnode->SizeDataItem, buffer + wnode->DataBlockOffset);
     }
     case IRP_MN_EXECUTE_METHOD: {

@@ -46,7 +46,7 @@ void RunWorkItem(const std::shared_ptr<Queued>& q)
     self.device = q->device;
     bool pageable = NeedsPagedCodeMarker((const void*)q->routine);
     if (pageable) self.pagedFrames.push_back(false);
-    q->routine(q->device, q->context);
+    CallDriver("work item routine", q->routine, q->device, q->context);
     if (pageable && !self.pagedFrames.back())
         Report("paged-code-missing", "pageable work item routine " + Hex((ULONG_PTR)q->routine) + " did not start with PAGED_CODE()");
     if (self.irql != PASSIVE_LEVEL || !self.held.empty())
