@@ -587,3 +587,29 @@ TEST_F(PowerRules, APowerRequestSentWithIoCallDriverIsReported)
     SetPower();
     ExpectViolation("power-not-po-call-driver");
 }
+
+// ---- Calling conventions ------------------------------------------------------------
+
+namespace {
+int gCdeclRuns = 0;
+// What a routine built without NTAPI is: it leaves its arguments on the stack.
+__attribute__((noinline)) VOID CdeclDpc(PKDPC, PVOID, PVOID, PVOID) { gCdeclRuns++; }
+}  // namespace
+
+class CallingConventions : public KernelTest {};
+
+TEST_F(CallingConventions, ACallbackThatIsNotStdcallIsReported)
+{
+#if defined(__i386__)
+    gCdeclRuns = 0;
+    KDPC dpc;
+    KeInitializeDpc(&dpc, (PKDEFERRED_ROUTINE)(void*)CdeclDpc, nullptr);
+    KeInsertQueueDpc(&dpc, nullptr, nullptr);
+    EXPECT_EQ(1, gCdeclRuns);
+    auto seen = ExpectViolation("calling-convention");
+    ASSERT_EQ(1u, seen.size());
+    EXPECT_NE(std::string::npos, seen[0].detail.find("16 byte(s)")) << seen[0].detail;
+#else
+    GTEST_SKIP() << "one calling convention on this architecture";
+#endif
+}
