@@ -33,6 +33,23 @@ constexpr KernelExport Describe(const char* dll, const char* name, R (*f)(A...))
     return {dll, name, (void*)f, -1, 'c'};
 }
 
+#if defined(__i386__)
+// Windows returns a structure of up to 8 bytes in EAX (and EDX); Linux i386 returns
+// every structure through a hidden pointer. Routines that return one are offered to
+// the image through an adapter that returns the same bytes as an integer.
+ULONG NTAPI PoSetPowerStateForImage(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State)
+{
+    POWER_STATE previous = PoSetPowerState(DeviceObject, Type, State);
+    ULONG bits;
+    static_assert(sizeof bits == sizeof previous);
+    std::memcpy(&bits, &previous, sizeof bits);
+    return bits;
+}
+#define NT_ADAPTED(name) Describe("ntoskrnl.exe", #name, &name##ForImage)
+#else
+#define NT_ADAPTED(name) Describe("ntoskrnl.exe", #name, &name)
+#endif
+
 #define NT(name) Describe("ntoskrnl.exe", #name, &name)
 #define HAL(name) Describe("HAL.dll", #name, &name)
 #define WMI(name) Describe("WMILIB.SYS", #name, &name)
@@ -117,7 +134,7 @@ const std::vector<KernelExport>& KernelExports()
         NT(MmUnlockPages),
         NT(ObDereferenceObject),
         NT(PoCallDriver),
-        NT(PoSetPowerState),
+        NT_ADAPTED(PoSetPowerState),
         NT(PoStartNextPowerIrp),
         NT(RtlAppendUnicodeStringToString),
         NT(RtlAppendUnicodeToString),

@@ -185,3 +185,16 @@ TEST(KernelExports, MatchTheImportLibrariesDecorations)
     }
     EXPECT_GT(checked, 80);
 }
+
+// A routine that returns a small structure returns it in registers to the image, as
+// Windows does, not through the hidden pointer of the Linux i386 ABI.
+TEST(KernelExports, SmallStructuresComeBackInRegistersAsWindowsReturnsThem)
+{
+    const hk::KernelExport* found = nullptr;
+    for (const hk::KernelExport& e : hk::KernelExports())
+        if (std::string(e.name) == "PoSetPowerState") found = &e;
+    ASSERT_NE(nullptr, found);
+    using WindowsAbi = ULONG(NTAPI*)(PDEVICE_OBJECT, POWER_STATE_TYPE, ULONG);
+    EXPECT_EQ((ULONG)PowerDeviceD2, ((WindowsAbi)found->address)(nullptr, DevicePowerState, PowerDeviceD2));
+    EXPECT_EQ(12, found->argumentBytes);
+}
