@@ -165,6 +165,10 @@ bool InImagePage(const void* address, bool* pageable);
 // PAGE section are checked at entry instead.
 bool NeedsPagedCodeMarker(const void* routine);
 void CheckImagePagedEntry(const void* routine, const char* what);
+// The release image's pageable code that holds a spin lock or raises the IRQL runs
+// on at DISPATCH_LEVEL and would fault when paged out: the routines that raise and
+// lower check where they were called from.
+void CheckPageableCaller(const void* caller, KIRQL irqlThere, const char* routine);
 
 // A device is deleted: reports and drops work items still queued for it.
 void CheckNoQueuedWorkItems(PDEVICE_OBJECT device);

@@ -115,11 +115,13 @@ KIRQL KfAcquireSpinLock(PKSPIN_LOCK SpinLock)
     if (old > DISPATCH_LEVEL) Report("irql", "KeAcquireSpinLock above DISPATCH_LEVEL");
     Self().irql = DISPATCH_LEVEL;
     AcquireRaw(SpinLock);
+    CheckPageableCaller(__builtin_return_address(0), DISPATCH_LEVEL, "KeAcquireSpinLock");
     return old;
 }
 
 VOID KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql)
 {
+    CheckPageableCaller(__builtin_return_address(0), Self().irql, "KeReleaseSpinLock");
     ReleaseRaw(SpinLock);
     if (NewIrql > DISPATCH_LEVEL) Report("irql", "KeReleaseSpinLock to an IRQL above DISPATCH_LEVEL");
     Self().irql = NewIrql;
@@ -128,6 +130,7 @@ VOID KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql)
 
 VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock)
 {
+    CheckPageableCaller(__builtin_return_address(0), Self().irql, "KeAcquireSpinLockAtDpcLevel");
     if (Self().irql != DISPATCH_LEVEL)
         Report("irql", "KeAcquireSpinLockAtDpcLevel at IRQL " + std::to_string(Self().irql));
     AcquireRaw(SpinLock);
@@ -135,14 +138,23 @@ VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock)
 
 VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock)
 {
+    CheckPageableCaller(__builtin_return_address(0), Self().irql, "KeReleaseSpinLockFromDpcLevel");
     if (Self().irql != DISPATCH_LEVEL)
         Report("irql", "KeReleaseSpinLockFromDpcLevel at IRQL " + std::to_string(Self().irql));
     ReleaseRaw(SpinLock);
 }
 
-VOID IoAcquireCancelSpinLock(PKIRQL Irql) { *Irql = KfAcquireSpinLock(&gCancelLock); }
+VOID IoAcquireCancelSpinLock(PKIRQL Irql)
+{
+    *Irql = KfAcquireSpinLock(&gCancelLock);
+    CheckPageableCaller(__builtin_return_address(0), DISPATCH_LEVEL, "IoAcquireCancelSpinLock");
+}
 
-VOID IoReleaseCancelSpinLock(KIRQL Irql) { KfReleaseSpinLock(&gCancelLock, Irql); }
+VOID IoReleaseCancelSpinLock(KIRQL Irql)
+{
+    CheckPageableCaller(__builtin_return_address(0), Self().irql, "IoReleaseCancelSpinLock");
+    KfReleaseSpinLock(&gCancelLock, Irql);
+}
 
 namespace hk::detail {
 bool HoldsCancelLock()

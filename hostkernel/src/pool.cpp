@@ -281,6 +281,14 @@ bool NeedsPagedCodeMarker(const void* routine)
     return (const char*)routine >= __start_hk_page && (const char*)routine < __stop_hk_page;
 }
 
+void CheckPageableCaller(const void* caller, KIRQL irqlThere, const char* routine)
+{
+    bool pageable;
+    if (irqlThere <= APC_LEVEL || !InImagePage(caller, &pageable) || !pageable) return;
+    Report("paged-code-irql", std::string("pageable code of the driver image at ") + Hex((ULONG_PTR)caller) + " runs at IRQL " +
+                                  std::to_string(irqlThere) + " around " + routine);
+}
+
 void CheckImagePagedEntry(const void* routine, const char* what)
 {
     bool pageable;

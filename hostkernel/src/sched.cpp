@@ -694,10 +694,12 @@ VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql)
     if (NewIrql < Self().irql) Report("irql", "KeRaiseIrql to " + std::to_string(NewIrql) + " below the current IRQL");
     *OldIrql = Self().irql;
     Self().irql = NewIrql;
+    CheckPageableCaller(__builtin_return_address(0), NewIrql, "KeRaiseIrql");
 }
 
 VOID KeLowerIrql(KIRQL NewIrql)
 {
+    CheckPageableCaller(__builtin_return_address(0), Self().irql, "KeLowerIrql");
     if (NewIrql > Self().irql) Report("irql", "KeLowerIrql to " + std::to_string(NewIrql) + " above the current IRQL");
     Self().irql = NewIrql;
     DrainDpcsIfDue();
@@ -707,6 +709,7 @@ KIRQL KeRaiseIrqlToDpcLevel()
 {
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);
+    CheckPageableCaller(__builtin_return_address(0), DISPATCH_LEVEL, "KeRaiseIrqlToDpcLevel");
     return old;
 }
 
