@@ -153,6 +153,8 @@ const std::vector<KernelExport>& KernelExports()
         NT(ZwQueryValueKey),
         NT(ZwSetValueKey),
         // The C library routines ntoskrnl exports (cdecl, as in the C library).
+        KernelExport{"ntoskrnl.exe", "DbgPrint", (void*)&DbgPrint, -1, 'c'},
+        KernelExport{"ntoskrnl.exe", "KeTickCount", (void*)&KeTickCount, -1, 'd'},  // data: its address
         CRT(memcpy),
         CRT(memmove),
         CRT(memset),

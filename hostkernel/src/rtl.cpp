@@ -1,4 +1,8 @@
 // Rtl string and memory helpers.
+#include <cctype>
+#include <cstdarg>
+#include <cstdio>
+
 #include "internal.h"
 
 using namespace hk::detail;
@@ -94,4 +98,104 @@ NTSTATUS RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING Stri
     String->Buffer[n] = 0;
     String->Length = (USHORT)(n * 2);
     return STATUS_SUCCESS;
+}
+
+// ---- DbgPrint -------------------------------------------------------------------------------
+
+namespace {
+std::mutex gDebugLock;
+std::string gDebugOutput;
+
+std::string NarrowWide(const WCHAR* text, size_t chars)
+{
+    std::string out;
+    for (size_t i = 0; i < chars && text[i]; ++i) out += text[i] < 0x80 ? (char)text[i] : '?';
+    return out;
+}
+}  // namespace
+
+std::string hk::TakeDebugOutput()
+{
+    std::lock_guard<std::mutex> g(gDebugLock);
+    std::string out;
+    out.swap(gDebugOutput);
+    return out;
+}
+
+ULONG DbgPrint(PCSTR Format, ...)
+{
+    va_list args;
+    va_start(args, Format);
+    std::string out;
+    for (const char* p = Format; *p; ++p) {
+        if (*p != '%') {
+            out += *p;
+            continue;
+        }
+        // One conversion: flags, width, precision, length, then its letter.
+        std::string spec = "%";
+        const char* q = p + 1;
+        while (*q && std::strchr("-+ #0", *q)) spec += *q++;
+        while (*q && (std::isdigit((unsigned char)*q) || *q == '.')) spec += *q++;
+        bool wide = false, is64 = false, isLong = false;
+        if (q[0] == 'w') wide = true, ++q;
+        else if (q[0] == 'I' && q[1] == '6' && q[2] == '4') is64 = true, q += 3;
+        else if (q[0] == 'l' && q[1] == 'l') is64 = true, q += 2;
+        else if (q[0] == 'l') isLong = true, ++q;
+        else if (q[0] == 'h') ++q;
+        char conversion = *q;
+        char buffer[128];
+        switch (conversion) {
+        case 'Z':
+            if (wide) {
+                auto* s = va_arg(args, PUNICODE_STRING);
+                out += s && s->Buffer ? NarrowWide(s->Buffer, s->Length / sizeof(WCHAR)) : "(null)";
+            }
+            break;
+        case 's':
+        case 'S':
+            if (wide || isLong || conversion == 'S') {
+                auto* s = va_arg(args, const WCHAR*);
+                out += s ? NarrowWide(s, (size_t)-1) : "(null)";
+            } else {
+                std::snprintf(buffer, sizeof buffer, (spec + "s").c_str(), va_arg(args, const char*));
+                out += buffer;
+            }
+            break;
+        case 'd':
+        case 'i':
+            if (is64) std::snprintf(buffer, sizeof buffer, (spec + "lld").c_str(), va_arg(args, long long));
+            else std::snprintf(buffer, sizeof buffer, (spec + "d").c_str(), (int)va_arg(args, LONG));
+            out += buffer;
+            break;
+        case 'u':
+        case 'x':
+        case 'X':
+        case 'o':
+            if (is64) std::snprintf(buffer, sizeof buffer, (spec + "ll" + conversion).c_str(), va_arg(args, unsigned long long));
+            else std::snprintf(buffer, sizeof buffer, (spec + conversion).c_str(), (unsigned)va_arg(args, ULONG));
+            out += buffer;
+            break;
+        case 'c':
+            out += (char)va_arg(args, int);
+            break;
+        case 'p':
+            std::snprintf(buffer, sizeof buffer, "%p", va_arg(args, void*));
+            out += buffer;
+            break;
+        case '%':
+            out += '%';
+            break;
+        default:
+            out += spec;  // not a conversion the kernel knows: printed as it stands
+            if (conversion) out += conversion;
+            break;
+        }
+        if (!conversion) break;
+        p = q;
+    }
+    va_end(args);
+    std::lock_guard<std::mutex> g(gDebugLock);
+    gDebugOutput += out;
+    return 0;
 }

@@ -119,10 +119,23 @@ bool RemoveTimerLocked(PKTIMER timer)
     return true;
 }
 
+constexpr LONGLONG kTickLength = 156250;  // 15.625 ms, in 100 ns
+
+// Publishes the tick count for readers that hold no lock (the image reads the
+// variable itself): High2Time first, then the low part, then High1Time.
+void PublishTicksLocked(LONGLONG now)
+{
+    ULONGLONG ticks = (ULONGLONG)(now - kEpoch) / kTickLength;
+    __atomic_store_n(&KeTickCount.High2Time, (LONG)(ticks >> 32), __ATOMIC_RELEASE);
+    __atomic_store_n(&KeTickCount.LowPart, (ULONG)ticks, __ATOMIC_RELEASE);
+    __atomic_store_n(&KeTickCount.High1Time, (LONG)(ticks >> 32), __ATOMIC_RELEASE);
+}
+
 // Expires every timer and wait deadline due at the current time.
 void ExpireDueLocked()
 {
     LONGLONG now = NowLocked();
+    PublishTicksLocked(now);
     while (!S().timers.empty() && S().timers.begin()->first <= now) {
         auto it = S().timers.begin();
         PKTIMER timer = it->second;
@@ -261,12 +274,10 @@ void DpcThreadMain()
             RunAllDpcsLocked(lk);
             continue;
         }
-        if (!S().timers.empty()) {
-            LONGLONG wait = S().timers.begin()->first - RealNow();
-            if (wait > 0) S().dpcCv.wait_for(lk, std::chrono::nanoseconds(wait * 100));
-        } else {
-            S().dpcCv.wait(lk);
-        }
+        // Wake at least once a tick, as the clock interrupt does, to move the tick count.
+        LONGLONG wait = kTickLength;
+        if (!S().timers.empty()) wait = std::min(wait, S().timers.begin()->first - RealNow());
+        if (wait > 0) S().dpcCv.wait_for(lk, std::chrono::nanoseconds(wait * 100));
     }
 }
 
@@ -413,6 +424,7 @@ void ResetScheduler(ClockMode mode)
     if (S().liveEmulatedThreads) Report("thread-leak", std::to_string(S().liveEmulatedThreads) + " emulated thread(s) still running at reset");
     S().mode = mode;
     S().now = kEpoch;
+    PublishTicksLocked(kEpoch);
     S().hangHorizon = 10LL * 60 * 10000000;
     S().realStart = std::chrono::steady_clock::now();
     S().timers.clear();
@@ -856,6 +868,21 @@ BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc)
 }
 
 VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime) { CurrentTime->QuadPart = hk::Now(); }
+
+volatile KSYSTEM_TIME KeTickCount;
+
+VOID KeQueryTickCount(PLARGE_INTEGER TickCount)
+{
+    for (;;) {
+        LONG high = __atomic_load_n(&KeTickCount.High1Time, __ATOMIC_ACQUIRE);
+        ULONG low = __atomic_load_n(&KeTickCount.LowPart, __ATOMIC_ACQUIRE);
+        if (high == __atomic_load_n(&KeTickCount.High2Time, __ATOMIC_ACQUIRE)) {
+            TickCount->LowPart = low;
+            TickCount->HighPart = high;
+            return;
+        }
+    }
+}
 
 ULONGLONG KeQueryInterruptTime() { return (ULONGLONG)(hk::Now() - kEpoch); }
 

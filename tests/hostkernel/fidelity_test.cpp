@@ -593,7 +593,7 @@ TEST_F(PowerRules, APowerRequestSentWithIoCallDriverIsReported)
 namespace {
 int gCdeclRuns = 0;
 // What a routine built without NTAPI is: it leaves its arguments on the stack.
-__attribute__((noinline)) VOID CdeclDpc(PKDPC, PVOID, PVOID, PVOID) { gCdeclRuns++; }
+[[maybe_unused]] __attribute__((noinline)) VOID CdeclDpc(PKDPC, PVOID, PVOID, PVOID) { gCdeclRuns++; }
 }  // namespace
 
 class CallingConventions : public KernelTest {};
@@ -612,4 +612,28 @@ TEST_F(CallingConventions, ACallbackThatIsNotStdcallIsReported)
 #else
     GTEST_SKIP() << "one calling convention on this architecture";
 #endif
+}
+
+// ---- The debugger's output and the tick count ---------------------------------------
+
+TEST_F(BusyWaits, TheTickCountFollowsTheClockOneTickEvery15625Microseconds)
+{
+    LARGE_INTEGER ticks;
+    KeQueryTickCount(&ticks);
+    EXPECT_EQ(0, ticks.QuadPart);
+    hk::AdvanceMs(1000);
+    KeQueryTickCount(&ticks);
+    EXPECT_EQ(64, ticks.QuadPart);
+    EXPECT_EQ(64u, KeTickCount.LowPart) << "read directly, as the x86 DDK's KeQueryTickCount does";
+    EXPECT_EQ(KeTickCount.High1Time, KeTickCount.High2Time);
+}
+
+TEST_F(BusyWaits, DbgPrintKnowsTheKernelsOwnConversions)
+{
+    hk::TakeDebugOutput();
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, u"COM7");
+    DbgPrint("%s %d %wZ %ws|%08x %I64u %%\n", "port", -3, &name, u"wide", 0xBEEFu, 5ull);
+    EXPECT_EQ("port -3 COM7 wide|0000beef 5 %\n", hk::TakeDebugOutput());
+    EXPECT_EQ("", hk::TakeDebugOutput());
 }

@@ -21,6 +21,11 @@ VOID NTAPI ExFreePool(PVOID P);
 VOID HkPagedCodeCheck(const char* Function);
 #define PAGED_CODE() HkPagedCodeCheck(__func__)
 
+// The kernel debugger's output, with the kernel's own conversions: %wZ takes a
+// PUNICODE_STRING, %ws a wide string, %I64 a 64-bit length. Tests read what was
+// printed with hk::TakeDebugOutput().
+ULONG DbgPrint(PCSTR Format, ...);
+
 // Memory helpers
 #define RtlCopyMemory(d, s, n) std::memcpy((d), (s), (n))
 #define RtlMoveMemory(d, s, n) std::memmove((d), (s), (n))

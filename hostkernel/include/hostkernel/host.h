@@ -58,6 +58,9 @@ std::vector<Violation> TakeViolations();
 size_t ViolationCount();
 std::string Describe(const std::vector<Violation>& violations);
 
+// Everything drivers printed with DbgPrint since the last call.
+std::string TakeDebugOutput();
+
 // ---- Fault injection ------------------------------------------------------------------
 // Fails the nth pool allocation from now on (1 = the next one); with a tag, only
 // allocations with that tag are counted.

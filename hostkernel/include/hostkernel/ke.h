@@ -148,6 +148,15 @@ BOOLEAN NTAPI KeRemoveEntryDeviceQueue(PKDEVICE_QUEUE DeviceQueue, PKDEVICE_QUEU
 
 // Time
 VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
+// The clock-interrupt count (one every 15.625 ms), read as the x86 DDK reads it: a
+// data export whose two high halves bracket the low part.
+typedef struct _KSYSTEM_TIME {
+    ULONG LowPart;
+    LONG High1Time;
+    LONG High2Time;
+} KSYSTEM_TIME, *PKSYSTEM_TIME;
+extern volatile KSYSTEM_TIME KeTickCount;
+VOID NTAPI KeQueryTickCount(PLARGE_INTEGER TickCount);
 ULONGLONG NTAPI KeQueryInterruptTime();
 VOID NTAPI KeStallExecutionProcessor(ULONG MicroSeconds);
 

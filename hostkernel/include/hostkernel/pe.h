@@ -75,7 +75,7 @@ struct KernelExport {
     const char* name;  // undecorated, as the image imports it
     void* address;
     int argumentBytes;  // what the callee pops (stdcall, fastcall) or -1 for cdecl
-    char convention;    // 's' stdcall, 'f' fastcall, 'c' cdecl
+    char convention;    // 's' stdcall, 'f' fastcall, 'c' cdecl, 'd' data (the address is the variable's)
 };
 const std::vector<KernelExport>& KernelExports();
 
