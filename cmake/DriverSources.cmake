@@ -8,12 +8,14 @@ set(VCOM_DRIVER_SOURCES
   ${CMAKE_SOURCE_DIR}/lower/pipe.cpp
   ${CMAKE_SOURCE_DIR}/lower/port_command.cpp
   ${CMAKE_SOURCE_DIR}/port/open_close.cpp
+  ${CMAKE_SOURCE_DIR}/port/cleanup.cpp
   ${CMAKE_SOURCE_DIR}/rx/ring_buffer.cpp
   ${CMAKE_SOURCE_DIR}/rx/receive_pump.cpp
   ${CMAKE_SOURCE_DIR}/rx/read.cpp
   ${CMAKE_SOURCE_DIR}/tx/direct_write.cpp
   ${CMAKE_SOURCE_DIR}/tx/buffered_write.cpp
   ${CMAKE_SOURCE_DIR}/lines/status_polling.cpp
+  ${CMAKE_SOURCE_DIR}/lines/wait_mask.cpp
   ${CMAKE_SOURCE_DIR}/ioctl/dispatcher.cpp
   ${CMAKE_SOURCE_DIR}/wmi/wmi_provider.cpp
 )

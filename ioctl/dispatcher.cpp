@@ -1,6 +1,78 @@
-// The serial control request dispatcher. Until it is built, control requests are
-// refused.
-#include "driver/driver.h"
+// The serial control request dispatcher. Every control code it knows is listed whole
+// (device type, function, transfer method and access), so a serial function number
+// sent with another method or access is a code it does not know, and is refused as
+// one. Handlers complete the request themselves; the dispatcher completes only the
+// codes it answers without any action and the ones it refuses.
+#include "ioctl/dispatcher.h"
 
-// <= DISPATCH_LEVEL.
-NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT, PIRP Irp) { return CompleteRequest(Irp, STATUS_INVALID_DEVICE_REQUEST); }
+#include "driver/driver.h"
+#include "lines/wait_mask.h"
+
+namespace {
+
+// PASSIVE_LEVEL or the caller's IRQL; no lock. Codes that need nothing done.
+NTSTATUS NTAPI NoAction(PDEVICE_OBJECT, PIRP Irp) { return CompleteRequest(Irp, STATUS_SUCCESS); }
+
+// Codes whose handler has not been built into the driver yet.
+NTSTATUS NTAPI NotBuiltYet(PDEVICE_OBJECT, PIRP Irp) { return CompleteRequest(Irp, STATUS_NOT_SUPPORTED); }
+
+struct Route {
+    ULONG Code;
+    PDRIVER_DISPATCH Handler;
+};
+
+const Route Routes[] = {
+    {IOCTL_SERIAL_SET_BAUD_RATE, NotBuiltYet},
+    {IOCTL_SERIAL_SET_QUEUE_SIZE, NotBuiltYet},
+    {IOCTL_SERIAL_SET_LINE_CONTROL, NotBuiltYet},
+    {IOCTL_SERIAL_SET_BREAK_ON, NotBuiltYet},
+    {IOCTL_SERIAL_SET_BREAK_OFF, NotBuiltYet},
+    {IOCTL_SERIAL_IMMEDIATE_CHAR, NotBuiltYet},
+    {IOCTL_SERIAL_SET_TIMEOUTS, NotBuiltYet},
+    {IOCTL_SERIAL_GET_TIMEOUTS, NotBuiltYet},
+    {IOCTL_SERIAL_SET_DTR, NotBuiltYet},
+    {IOCTL_SERIAL_CLR_DTR, NotBuiltYet},
+    {IOCTL_SERIAL_RESET_DEVICE, NoAction},
+    {IOCTL_SERIAL_SET_RTS, NotBuiltYet},
+    {IOCTL_SERIAL_CLR_RTS, NotBuiltYet},
+    {IOCTL_SERIAL_SET_XOFF, NoAction},
+    {IOCTL_SERIAL_SET_XON, NoAction},
+    {IOCTL_SERIAL_GET_WAIT_MASK, WaitMaskRequest},
+    {IOCTL_SERIAL_SET_WAIT_MASK, WaitMaskRequest},
+    {IOCTL_SERIAL_WAIT_ON_MASK, WaitOnMaskRequest},
+    {IOCTL_SERIAL_PURGE, NotBuiltYet},
+    {IOCTL_SERIAL_GET_BAUD_RATE, NotBuiltYet},
+    {IOCTL_SERIAL_GET_LINE_CONTROL, NotBuiltYet},
+    {IOCTL_SERIAL_GET_CHARS, NotBuiltYet},
+    {IOCTL_SERIAL_SET_CHARS, NotBuiltYet},
+    {IOCTL_SERIAL_GET_HANDFLOW, NotBuiltYet},
+    {IOCTL_SERIAL_SET_HANDFLOW, NotBuiltYet},
+    {IOCTL_SERIAL_GET_MODEMSTATUS, NotBuiltYet},
+    {IOCTL_SERIAL_GET_COMMSTATUS, NotBuiltYet},
+    {IOCTL_SERIAL_XOFF_COUNTER, NoAction},
+    {IOCTL_SERIAL_GET_PROPERTIES, NotBuiltYet},
+    {IOCTL_SERIAL_GET_DTRRTS, NotBuiltYet},
+    {IOCTL_SERIAL_LSRMST_INSERT, NoAction},
+    {IOCTL_SERIAL_CONFIG_SIZE, NotBuiltYet},
+    {IOCTL_SERIAL_GET_STATS, NotBuiltYet},
+    {IOCTL_SERIAL_CLEAR_STATS, NotBuiltYet},
+    {IOCTL_SERIAL_GET_MODEM_CONTROL, NotBuiltYet},
+    {IOCTL_SERIAL_SET_MODEM_CONTROL, NotBuiltYet},
+    {IOCTL_SERIAL_SET_FIFO_CONTROL, NoAction},
+    {IOCTL_PRIVATE_RESET_RX_PIPE, NotBuiltYet},
+    {IOCTL_PRIVATE_RESET_TX_PIPE, NotBuiltYet},
+};
+
+}  // namespace
+
+// The caller's IRQL (PASSIVE_LEVEL for applications); no lock. The get and set
+// comm-config codes, serial functions 40 to 199 and above 201, and every code of
+// another device type are not in the table.
+NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    Irp->IoStatus.Information = 0;
+    ULONG code = IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.IoControlCode;
+    for (const Route& route : Routes)
+        if (route.Code == code) return route.Handler(DeviceObject, Irp);
+    return CompleteRequest(Irp, STATUS_NOT_SUPPORTED);
+}
