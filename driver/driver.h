@@ -24,5 +24,9 @@ DRIVER_DISPATCH DispatchSystemControl;
 DRIVER_DISPATCH DispatchPnpEntry;  // pageable stub in the table
 DRIVER_DISPATCH DispatchPnp;       // resident
 
+// DISPATCH_LEVEL or below: the completion routine of a request forwarded and waited
+// for; sets the event in Context and keeps the request for the dispatcher that sent it.
+IO_COMPLETION_ROUTINE SyncForwardCompletion;
+
 // Completes a request with a status, no data and no priority boost; returns the status.
 NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status);

@@ -39,7 +39,41 @@ NTSTATUS RemoveDevice(PortExtension* Port, PIRP Irp)
     return status;
 }
 
+// PASSIVE_LEVEL. Start: the lower drivers start first; the port works once they did.
+// A start the lower drivers failed is answered with their status.
+NTSTATUS StartDevice(PortExtension* Port, PIRP Irp)
+{
+    KEVENT started;
+    KeInitializeEvent(&started, NotificationEvent, FALSE);
+    IoCopyCurrentIrpStackLocationToNext(Irp);
+    IoSetCompletionRoutine(Irp, SyncForwardCompletion, &started, TRUE, TRUE, TRUE);
+    NTSTATUS status = IoCallDriver(Port->LowerDevice, Irp);
+    if (status == STATUS_PENDING) {
+        KeWaitForSingleObject(&started, Executive, KernelMode, FALSE, nullptr);
+        status = Irp->IoStatus.Status;
+    }
+    if (NT_SUCCESS(status) && NT_SUCCESS(Irp->IoStatus.Status)) {
+        EnterState(Port, PNP_STARTED);
+        Port->RunState = RUN_WORKING;
+        status = STATUS_SUCCESS;
+    } else if (NT_SUCCESS(status)) {
+        status = Irp->IoStatus.Status;
+    }
+    Irp->IoStatus.Status = status;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return status;
+}
+
 }  // namespace
+
+// DISPATCH_LEVEL or below. The dispatcher that forwarded the request waits on the
+// event and completes the request itself with a status it returns, so the request is
+// not marked pending here: a pending mark with a non-pending return is a fault.
+NTSTATUS NTAPI SyncForwardCompletion(PDEVICE_OBJECT, PIRP, PVOID Context)
+{
+    KeSetEvent((PKEVENT)Context, IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
 
 // PASSIVE_LEVEL: the table's entry, pageable, in front of the resident dispatcher.
 VCOM_PAGED NTSTATUS NTAPI DispatchPnpEntry(PDEVICE_OBJECT DeviceObject, PIRP Irp)
@@ -55,6 +89,8 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PortExtension* port = PortOf(DeviceObject);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     switch (stack->MinorFunction) {
+    case IRP_MN_START_DEVICE:
+        return StartDevice(port, Irp);
     case IRP_MN_REMOVE_DEVICE:
         return RemoveDevice(port, Irp);
     case IRP_MN_QUERY_REMOVE_DEVICE:

@@ -1,12 +1,178 @@
-// Port open, close, cleanup and flush. Until the port's open sequence is built, an
-// open and a close succeed without touching the adapter, and flush is refused.
+// Port open and close. The open binds the port to the adapter: it opens the pipes,
+// sizes the receive ring, fits its transfer sizes to the pipes' packet sizes, enables
+// the adapter's port with DTR and RTS raised, and starts the receive pump and the
+// status-line polling. The close undoes it in reverse. One open at a time.
 #include "driver/driver.h"
+#include "driver/pool_tags.h"
+#include "lines/status_polling.h"
+#include "lower/pipe.h"
+#include "lower/port_command.h"
+#include "port/port.h"
+#include "rx/receive_pump.h"
+#include "rx/ring_buffer.h"
+#include "tx/write.h"
 
-// PASSIVE_LEVEL.
-NTSTATUS NTAPI DispatchCreateClose(PDEVICE_OBJECT, PIRP Irp) { return CompleteRequest(Irp, STATUS_SUCCESS); }
+namespace {
 
-// PASSIVE_LEVEL.
-NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT, PIRP Irp) { return CompleteRequest(Irp, STATUS_SUCCESS); }
+constexpr ULONG OpenQueueSize = 4096;
+constexpr ULONG UnknownPacketSize = 64;  // a pipe that reports 0
 
-// PASSIVE_LEVEL.
-NTSTATUS NTAPI DispatchFlush(PDEVICE_OBJECT, PIRP Irp) { return CompleteRequest(Irp, STATUS_INVALID_DEVICE_REQUEST); }
+// Whether the status pipe takes part: the adapter has one and polling is enabled.
+BOOLEAN UsesStatusPipe(PortExtension* Port) { return Port->EndPointCaps != 0 && Port->CtlPollPeriod >= 0; }
+
+// PASSIVE_LEVEL. The maximum packet size of a pipe, 64 when it reports none.
+ULONG MaxPacketOf(PDEVICE_OBJECT DeviceObject, PipeHandle* Pipe)
+{
+    ULONG size = 0;
+    PipeGetMaxPacketSize(DeviceObject, Pipe, &size);
+    return size ? size : UnknownPacketSize;
+}
+
+// PASSIVE_LEVEL. Undoes a failed open: the transfer buffer and the ring storage go,
+// and every pipe the open may have opened is closed (a close of a pipe that is not
+// open is harmless).
+NTSTATUS UnwindOpen(PDEVICE_OBJECT DeviceObject, PortExtension* Port, NTSTATUS Status)
+{
+    if (Port->RxTransferBuffer) {
+        ExFreePoolWithTag(Port->RxTransferBuffer, TAG_CREA);
+        Port->RxTransferBuffer = nullptr;
+    }
+    // The ring's storage goes too: left behind, the next open would allocate over it.
+    Port->RxAllowed = 0;
+    RingFree(&Port->RxRing);
+    PipeOpenClose(DeviceObject, &Port->DataOutPipe, FALSE);
+    PipeOpenClose(DeviceObject, &Port->DataInPipe, FALSE);
+    if (UsesStatusPipe(Port)) PipeOpenClose(DeviceObject, &Port->StatusPipe, FALSE);
+    return Status;
+}
+
+// Any IRQL. A transfer size fitted to a maximum packet size: at least one packet,
+// and a whole number of them.
+ULONG AlignToPacket(ULONG Size, ULONG MaxPacket)
+{
+    if (MaxPacket > Size) return MaxPacket;
+    if (Size % MaxPacket == 0) return Size;
+    return MaxPacket * ((Size + MaxPacket - 1) / MaxPacket);
+}
+
+}  // namespace
+
+NTSTATUS PortOpen(PDEVICE_OBJECT DeviceObject)
+{
+    PortExtension* port = PortOf(DeviceObject);
+    NTSTATUS status = PipeOpenClose(DeviceObject, &port->DataOutPipe, TRUE);
+    if (!NT_SUCCESS(status)) return UnwindOpen(DeviceObject, port, status);
+    status = PipeOpenClose(DeviceObject, &port->DataInPipe, TRUE);
+    if (!NT_SUCCESS(status)) return UnwindOpen(DeviceObject, port, status);
+    if (UsesStatusPipe(port)) {
+        status = PipeOpenClose(DeviceObject, &port->StatusPipe, TRUE);
+        if (!NT_SUCCESS(status)) {
+            // Polling is off for good; an adapter without a status pipe is no failure.
+            port->CtlPollPeriod = -1;
+            if (status != STATUS_INVALID_HANDLE) return UnwindOpen(DeviceObject, port, status);
+        }
+    }
+
+    port->InSize = OpenQueueSize;
+    port->OutSize = OpenQueueSize;
+    status = RingAllocate(&port->RxRing, port->InSize);
+    if (!NT_SUCCESS(status)) return UnwindOpen(DeviceObject, port, status);
+    port->RxAllowed = 1;
+    port->HandFlow.XonLimit = (LONG)(port->RxRing.Size / 2);
+    port->HandFlow.XoffLimit = (LONG)(port->RxRing.Size / 8);
+
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&port->EventLock, &oldIrql);
+    port->PendingEvents = 0;
+    port->PendingWait = nullptr;
+    KeReleaseSpinLock(&port->EventLock, oldIrql);
+    port->ModemStatus = 0;
+
+    port->RxStopped = 1;
+    KeInitializeEvent(&port->RxIdleEvent, NotificationEvent, FALSE);
+    port->StatusStopped = 1;
+    KeInitializeEvent(&port->StatusIdleEvent, NotificationEvent, FALSE);
+    KeAcquireSpinLock(&port->CommStatusLock, &oldIrql);
+    port->CommStatus.AmountInOutQueue = 0;
+    port->CommStatus.AmountInInQueue = 0;
+    KeReleaseSpinLock(&port->CommStatusLock, oldIrql);
+
+    PipeReset(DeviceObject, &port->DataOutPipe);
+    PipeReset(DeviceObject, &port->DataInPipe);
+    if (port->CtlPollPeriod >= 0) PipeReset(DeviceObject, &port->StatusPipe);
+
+    port->MaxPacketOut = MaxPacketOf(DeviceObject, &port->DataOutPipe);
+    port->TxKickThreshold = AlignToPacket(port->TxKickThreshold, port->MaxPacketOut);
+    port->MaxPacketIn = MaxPacketOf(DeviceObject, &port->DataInPipe);
+    port->RxReqSize = AlignToPacket(port->RxReqSize, port->MaxPacketIn);
+
+    port->RxTransferBuffer = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, port->RxReqSize, TAG_CREA);
+    if (!port->RxTransferBuffer) return UnwindOpen(DeviceObject, port, STATUS_INSUFFICIENT_RESOURCES);
+
+    // The adapter's answers do not decide the open: a port that cannot be enabled
+    // shows it in the data that never comes.
+    SendPortCommand(port, CMD_PORT_ENABLE, 1);
+    port->ModemControlByte = MCB_DTR | MCB_RTS;
+    SendPortCommand(port, CMD_MODEM_CONTROL, port->ModemControlByte);
+
+    RxPumpStart(port);
+    ReadModemStatusOnce(port);
+    StartStatusPolling(port);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS StopPumps(PDEVICE_OBJECT DeviceObject)
+{
+    PortExtension* port = PortOf(DeviceObject);
+    RxPumpStop(port);
+    StopStatusPolling(port);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS PortClose(PDEVICE_OBJECT DeviceObject)
+{
+    PortExtension* port = PortOf(DeviceObject);
+    StopPumps(DeviceObject);
+    CancelReads(port);
+    port->RxAllowed = 0;
+    RingFree(&port->RxRing);
+    SendPortCommand(port, CMD_PORT_ENABLE, 0);
+    NTSTATUS status = PipeOpenClose(DeviceObject, &port->DataOutPipe, FALSE);
+    status = PipeOpenClose(DeviceObject, &port->DataInPipe, FALSE);
+    if (UsesStatusPipe(port)) status = PipeOpenClose(DeviceObject, &port->StatusPipe, FALSE);
+    if (port->RxTransferBuffer) {
+        ExFreePoolWithTag(port->RxTransferBuffer, TAG_CREA);
+        port->RxTransferBuffer = nullptr;
+    }
+    return status;
+}
+
+// PASSIVE_LEVEL; no lock: OpenCount is interlocked, so of two racing opens exactly
+// one runs the open sequence.
+NTSTATUS NTAPI DispatchCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PortExtension* port = PortOf(DeviceObject);
+    NTSTATUS status;
+    if (IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_CREATE) {
+        if (InterlockedIncrement(&port->OpenCount) > 1) {
+            InterlockedDecrement(&port->OpenCount);
+            status = STATUS_ACCESS_DENIED;
+        } else {
+            status = PortOpen(DeviceObject);
+            if (!NT_SUCCESS(status)) {
+                InterlockedDecrement(&port->OpenCount);
+            } else {
+                TxStart(port);
+                IoAcquireRemoveLock(&port->PortRemoveLock, DeviceObject);
+            }
+        }
+    } else {
+        TxStop(port);
+        status = PortClose(DeviceObject);
+        InterlockedDecrement(&port->OpenCount);
+        IoReleaseRemoveLock(&port->PortRemoveLock, DeviceObject);
+    }
+    Irp->IoStatus.Status = status;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return status;
+}

@@ -20,3 +20,9 @@ VOID DirectWriteInit(PortExtension* Port)
 
 // DISPATCH_LEVEL: the write timer's DPC. No write is ever current yet.
 VOID NTAPI DirectWriteTimeout(PKDPC, PVOID, PVOID, PVOID) {}
+
+// PASSIVE_LEVEL; no lock. Until writes are built nothing is ever sent, so starting
+// and stopping only move the flag.
+VOID TxStart(PortExtension* Port) { Port->TxStopped = 0; }
+
+VOID TxStop(PortExtension* Port) { Port->TxStopped = 1; }

@@ -12,3 +12,8 @@ VOID BufferedWriteInit(PortExtension* Port);
 KDEFERRED_ROUTINE DirectWriteTimeout;
 KDEFERRED_ROUTINE BufferedWriteTimeout;
 KDEFERRED_ROUTINE TxKickRetry;
+
+// PASSIVE_LEVEL. Writes may reach DataOutPipe again.
+VOID TxStart(PortExtension* Port);
+// PASSIVE_LEVEL. Stops the transmitter and returns when nothing of it is outstanding.
+VOID TxStop(PortExtension* Port);
