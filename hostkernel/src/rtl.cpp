@@ -133,10 +133,10 @@ ULONG DbgPrint(PCSTR Format, ...)
             continue;
         }
         // One conversion: flags, width, precision, length, then its letter.
-        std::string spec = "%";
+        std::string directive = "%";
         const char* q = p + 1;
-        while (*q && std::strchr("-+ #0", *q)) spec += *q++;
-        while (*q && (std::isdigit((unsigned char)*q) || *q == '.')) spec += *q++;
+        while (*q && std::strchr("-+ #0", *q)) directive += *q++;
+        while (*q && (std::isdigit((unsigned char)*q) || *q == '.')) directive += *q++;
         bool wide = false, is64 = false, isLong = false;
         if (q[0] == 'w') wide = true, ++q;
         else if (q[0] == 'I' && q[1] == '6' && q[2] == '4') is64 = true, q += 3;
@@ -158,22 +158,22 @@ ULONG DbgPrint(PCSTR Format, ...)
                 auto* s = va_arg(args, const WCHAR*);
                 out += s ? NarrowWide(s, (size_t)-1) : "(null)";
             } else {
-                std::snprintf(buffer, sizeof buffer, (spec + "s").c_str(), va_arg(args, const char*));
+                std::snprintf(buffer, sizeof buffer, (directive + "s").c_str(), va_arg(args, const char*));
                 out += buffer;
             }
             break;
         case 'd':
         case 'i':
-            if (is64) std::snprintf(buffer, sizeof buffer, (spec + "lld").c_str(), va_arg(args, long long));
-            else std::snprintf(buffer, sizeof buffer, (spec + "d").c_str(), (int)va_arg(args, LONG));
+            if (is64) std::snprintf(buffer, sizeof buffer, (directive + "lld").c_str(), va_arg(args, long long));
+            else std::snprintf(buffer, sizeof buffer, (directive + "d").c_str(), (int)va_arg(args, LONG));
             out += buffer;
             break;
         case 'u':
         case 'x':
         case 'X':
         case 'o':
-            if (is64) std::snprintf(buffer, sizeof buffer, (spec + "ll" + conversion).c_str(), va_arg(args, unsigned long long));
-            else std::snprintf(buffer, sizeof buffer, (spec + conversion).c_str(), (unsigned)va_arg(args, ULONG));
+            if (is64) std::snprintf(buffer, sizeof buffer, (directive + "ll" + conversion).c_str(), va_arg(args, unsigned long long));
+            else std::snprintf(buffer, sizeof buffer, (directive + conversion).c_str(), (unsigned)va_arg(args, ULONG));
             out += buffer;
             break;
         case 'c':
@@ -187,7 +187,7 @@ ULONG DbgPrint(PCSTR Format, ...)
             out += '%';
             break;
         default:
-            out += spec;  // not a conversion the kernel knows: printed as it stands
+            out += directive;  // not a conversion the kernel knows: printed as it stands
             if (conversion) out += conversion;
             break;
         }
