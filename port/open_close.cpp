@@ -47,11 +47,13 @@ NTSTATUS UnwindOpen(PDEVICE_OBJECT DeviceObject, PortExtension* Port, NTSTATUS S
 }
 
 // Any IRQL. A transfer size fitted to a maximum packet size: at least one packet,
-// and a whole number of them.
+// and a whole number of them. A size so large that rounding up would wrap past 32
+// bits becomes the largest whole number of packets instead of a small one.
 ULONG AlignToPacket(ULONG Size, ULONG MaxPacket)
 {
     if (MaxPacket > Size) return MaxPacket;
     if (Size % MaxPacket == 0) return Size;
+    if (Size > MAXULONG - (MaxPacket - 1)) return MaxPacket * (MAXULONG / MaxPacket);
     return MaxPacket * ((Size + MaxPacket - 1) / MaxPacket);
 }
 
@@ -81,10 +83,13 @@ NTSTATUS PortOpen(PDEVICE_OBJECT DeviceObject)
     port->HandFlow.XonLimit = (LONG)(port->RxRing.Size / 2);
     port->HandFlow.XoffLimit = (LONG)(port->RxRing.Size / 8);
 
-    KIRQL oldIrql;
+    // PendingWait is written under the cancel spin lock too, as everywhere else.
+    KIRQL oldIrql, cancelIrql;
     KeAcquireSpinLock(&port->EventLock, &oldIrql);
+    IoAcquireCancelSpinLock(&cancelIrql);
     port->PendingEvents = 0;
     port->PendingWait = nullptr;
+    IoReleaseCancelSpinLock(cancelIrql);
     KeReleaseSpinLock(&port->EventLock, oldIrql);
     port->ModemStatus = 0;
 
@@ -99,7 +104,9 @@ NTSTATUS PortOpen(PDEVICE_OBJECT DeviceObject)
 
     PipeReset(DeviceObject, &port->DataOutPipe);
     PipeReset(DeviceObject, &port->DataInPipe);
-    if (port->CtlPollPeriod >= 0) PipeReset(DeviceObject, &port->StatusPipe);
+    // Only a status pipe that was opened: a reset on one that never was reaches the
+    // pipe driver with a file object it does not know.
+    if (UsesStatusPipe(port)) PipeReset(DeviceObject, &port->StatusPipe);
 
     port->MaxPacketOut = MaxPacketOf(DeviceObject, &port->DataOutPipe);
     port->TxKickThreshold = AlignToPacket(port->TxKickThreshold, port->MaxPacketOut);

@@ -86,6 +86,8 @@ bool ConsumeApiFault(Api api, NTSTATUS* status)
     return true;
 }
 
+constexpr SIZE_T kLargestPoolBlock = (SIZE_T)1 << 30;
+
 PVOID PoolAllocate(POOL_TYPE type, SIZE_T size, ULONG tag, bool system)
 {
     ThreadState& self = Self();
@@ -94,6 +96,8 @@ PVOID PoolAllocate(POOL_TYPE type, SIZE_T size, ULONG tag, bool system)
     if (!IsPaged(type) && self.irql > DISPATCH_LEVEL)
         Report("pool-irql", "nonpaged pool allocated above DISPATCH_LEVEL");
     if (ConsumePoolFault(tag)) return nullptr;
+    // No pool of a 32-bit kernel has a gigabyte to give in one block.
+    if (size > kLargestPoolBlock) return nullptr;
     void* p = std::malloc(size ? size : 1);
     if (!p) return nullptr;
     std::memset(p, 0xC5, size);  // pool is not zeroed: make stale contents visible

@@ -295,6 +295,97 @@ TEST_F(PortOpenClose, RemovalWaitsForTheOpenPortsClose)
     port = nullptr;
 }
 
+TEST_F(PortOpenClose, TheOpenResetsTheStateOfEveryPartAndTheTransmitterFollowsOpenAndClose)
+{
+    Ready(WithRegistry({Dword(u"EndPointCaps", 1)}));
+    Port()->PendingEvents = 0x40;
+    Port()->ModemStatus = 0xF0;
+    Port()->RxStopped = 0;
+    Port()->StatusStopped = 0;
+    Port()->CommStatus.AmountInInQueue = 7;
+    Port()->CommStatus.AmountInOutQueue = 9;
+    Port()->TxStopped = 1;
+    std::unique_ptr<hk::File> file;
+    ASSERT_EQ(STATUS_SUCCESS, Open(&file));
+    EXPECT_EQ(0u, Port()->PendingEvents);
+    EXPECT_EQ(nullptr, Port()->PendingWait);
+    EXPECT_EQ(0u, Port()->ModemStatus);
+    EXPECT_EQ(1, Port()->RxStopped);
+    EXPECT_EQ(1, Port()->StatusStopped);
+    EXPECT_EQ(0u, Port()->CommStatus.AmountInInQueue);
+    EXPECT_EQ(0u, Port()->CommStatus.AmountInOutQueue);
+    EXPECT_EQ(0, Port()->TxStopped) << "writes are accepted once the port is open";
+    file->Close();
+    EXPECT_EQ(1, Port()->TxStopped) << "and refused once it is closed";
+}
+
+TEST_F(PortOpenClose, ThePipeDriverSeesOpensThenResetsThenPacketSizesThenTheAdapterCommands)
+{
+    Ready(WithRegistry({Dword(u"EndPointCaps", 1)}));
+    std::unique_ptr<hk::File> file;
+    ASSERT_EQ(STATUS_SUCCESS, Open(&file));
+    auto phase = [](const pipesim::Arrival& a) {
+        if (a.major == IRP_MJ_CREATE) return 0;
+        if (a.code == pipesim::kIoctlPipeReset) return 1;
+        if (a.code == pipesim::kIoctlPipeGetMaxPacketSize) return 2;
+        if (a.code == pipesim::kIoctlPipeControlTransfer) return 3;
+        return 9;
+    };
+    auto arrivals = sim->Arrivals();
+    ASSERT_EQ(3u + 3u + 2u + 2u, arrivals.size());
+    for (size_t i = 1; i < arrivals.size(); ++i) EXPECT_LE(phase(arrivals[i - 1]), phase(arrivals[i])) << "request " << i;
+    file->Close();
+}
+
+TEST_F(PortOpenClose, WithoutAStatusPipeNoResetReachesOne)
+{
+    Ready();
+    std::unique_ptr<hk::File> file;
+    ASSERT_EQ(STATUS_SUCCESS, Open(&file));
+    int resets = 0;
+    for (auto& a : sim->Arrivals()) resets += a.code == pipesim::kIoctlPipeReset;
+    EXPECT_EQ(2, resets) << "the two data pipes only";
+    file->Close();
+}
+
+TEST_F(PortOpenClose, ATransferSizeTooLargeToRoundUpFailsTheOpenInsteadOfWrapping)
+{
+    Ready(WithRegistry({Dword(u"RxReqSize", 0xFFFFFFC1)}));
+    std::unique_ptr<hk::File> file;
+    EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, Open(&file));
+    EXPECT_EQ(0xFFFFFFC0u, Port()->RxReqSize) << "the largest whole number of 64-byte packets";
+    EXPECT_EQ(0, Port()->OpenCount);
+}
+
+TEST_F(PortOpenClose, TheStatusPipesCloseIsTheLastAndGivesTheCloseItsStatus)
+{
+    Ready(WithRegistry({Dword(u"EndPointCaps", 1)}));
+    std::unique_ptr<hk::File> file;
+    ASSERT_EQ(STATUS_SUCCESS, Open(&file));
+    pipesim::Fault f;
+    f.status = STATUS_DEVICE_DATA_ERROR;
+    f.times = 1;
+    sim->InjectFault(Pipe::Status, Kind::Close, f);
+    EXPECT_EQ(STATUS_DEVICE_DATA_ERROR, file->Close());
+}
+
+TEST_F(PortOpenClose, ClosingTheHandleEndsAPendingWaitSoThePortCloses)
+{
+    Ready();
+    std::unique_ptr<hk::File> file;
+    ASSERT_EQ(STATUS_SUCCESS, Open(&file));
+    ULONG mask = 0x0001;  // SERIAL_EV_RXCHAR
+    ASSERT_EQ(STATUS_SUCCESS, file->Ioctl(IOCTL_SERIAL_SET_WAIT_MASK, &mask, 4, nullptr, 0, nullptr));
+    auto wait = file->StartIoctl(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
+    ASSERT_FALSE(wait->Done());
+    EXPECT_EQ(STATUS_SUCCESS, file->Close()) << "nothing outstanding once cleanup ran: the close follows at once";
+    EXPECT_EQ(STATUS_SUCCESS, wait->Status());
+    EXPECT_EQ(0u, wait->Information());
+    EXPECT_EQ(0, Port()->OpenCount);
+    EXPECT_EQ(STATUS_SUCCESS, Open(&file)) << "the port can be opened again";
+    file->Close();
+}
+
 class DeviceStart : public SimPortTest {};
 
 TEST_F(DeviceStart, TheLowerDriversStartFirstAndThenThePortWorks)
@@ -308,12 +399,24 @@ TEST_F(DeviceStart, TheLowerDriversStartFirstAndThenThePortWorks)
     sim->Bus().CompleteLater(0);
 }
 
-TEST_F(DeviceStart, AStartTheLowerDriversFailIsAnsweredWithTheirStatus)
+TEST_F(DeviceStart, AStartTheLowerDriversFailIsAnsweredWithTheirStatusAndChangesNoState)
 {
     ASSERT_EQ(STATUS_SUCCESS, AddAdapter());
     sim->Bus().CompleteWith(IRP_MJ_PNP, STATUS_DEVICE_NOT_READY);
     EXPECT_EQ(STATUS_DEVICE_NOT_READY, stack->Pnp(IRP_MN_START_DEVICE).status);
     EXPECT_EQ((ULONG)PNP_NOT_STARTED, Port()->PnpState);
     EXPECT_EQ((ULONG)RUN_NOT_STARTED, Port()->RunState);
+
+    // A restart after a stop that the lower drivers fail, later, leaves the stop as it was.
+    sim->Bus().CompleteWith(IRP_MJ_PNP, STATUS_SUCCESS);
+    ASSERT_EQ(STATUS_SUCCESS, stack->Pnp(IRP_MN_START_DEVICE).status);
+    ASSERT_EQ(STATUS_SUCCESS, stack->Pnp(IRP_MN_STOP_DEVICE).status);
+    ULONG previous = Port()->PreviousPnpState;
+    sim->Bus().CompleteWith(IRP_MJ_PNP, STATUS_DEVICE_NOT_READY);
+    sim->Bus().CompleteLater(10000);
+    EXPECT_EQ(STATUS_DEVICE_NOT_READY, stack->Pnp(IRP_MN_START_DEVICE).status);
+    EXPECT_EQ((ULONG)PNP_STOP_PENDING, Port()->PnpState);
+    EXPECT_EQ(previous, Port()->PreviousPnpState);
+    sim->Bus().CompleteLater(0);
     sim->Bus().CompleteWith(IRP_MJ_PNP, STATUS_SUCCESS);
 }
