@@ -1,4 +1,5 @@
-// Application reads. Until the read path is built, reads are refused.
+// Application reads. Until the read path is built, reads are refused and there is no
+// current read to serve.
 #include "rx/read.h"
 
 #include "driver/driver.h"
@@ -9,3 +10,5 @@ NTSTATUS NTAPI ReadDispatch(PDEVICE_OBJECT, PIRP Irp) { return CompleteRequest(I
 // DISPATCH_LEVEL: the read timers' DPCs. No read is ever current yet.
 VOID NTAPI ReadTotalTimeoutDpc(PKDPC, PVOID, PVOID, PVOID) {}
 VOID NTAPI ReadIntervalTimeoutDpc(PKDPC, PVOID, PVOID, PVOID) {}
+
+VOID ReadService(PortExtension*) {}

@@ -1,8 +1,12 @@
 // Application reads.
 #pragma once
 
-#include "platform/kernel.h"
+#include "driver/port_extension.h"
 
 DRIVER_DISPATCH ReadDispatch;
 KDEFERRED_ROUTINE ReadTotalTimeoutDpc;
 KDEFERRED_ROUTINE ReadIntervalTimeoutDpc;
+
+// <= DISPATCH_LEVEL; takes the cancel spin lock. Moves bytes from RxRing into the
+// current read and completes it when it is done (outside the lock).
+VOID ReadService(PortExtension* Port);
