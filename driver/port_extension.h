@@ -71,10 +71,13 @@ struct PortExtension {
     PipeHandle DataInPipe;
 
     // Receive pump: written by the pump's own chain (one link at a time), and by its
-    // start and stop at passive level.
+    // start and stop at passive level. RxPumpState and RxCompletionDepth only by
+    // interlocked operations.
     ULONG MaxPacketIn;
     PUCHAR RxTransferBuffer;  // tag "crea", open to close
     UCHAR RxStopped;
+    volatile LONG RxPumpState;        // RX_PUMP_* of rx/receive_pump.cpp: start and stop
+    volatile LONG RxCompletionDepth;  // pump completions running nested in one another
     KEVENT RxIdleEvent;
     ULONG RxTransferLength;  // bytes of the last transfer
     ULONG RxTransferOffset;  // of those, bytes already moved into RxRing
