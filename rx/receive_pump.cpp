@@ -12,7 +12,7 @@
 // Start and stop. RxPumpState, changed only by interlocked operations, keeps the two
 // apart:
 //   IDLE     no chain: RxPumpStart may begin one
-//   STARTING a start is setting up (a few stores at DISPATCH_LEVEL, nothing that waits)
+//   STARTING a start is setting up (a few stores, nothing that waits)
 //   RUNNING  a chain was begun (it may have ended itself on a transfer error)
 //   STOPPING a stop is ending the chain and waiting for it
 // A start only begins a chain from IDLE, so a start that arrives while a stop waits
@@ -246,13 +246,9 @@ NTSTATUS RxPumpStart(PortExtension* Port)
     if (Port->RunState == RUN_POWERED_DOWN) return STATUS_POWER_STATE_INVALID;
     if (InterlockedCompareExchange(&Port->RxPumpState, RX_PUMP_STARTING, RX_PUMP_IDLE) != RX_PUMP_IDLE)
         return STATUS_SUCCESS;
-    // At DISPATCH_LEVEL a stop waiting for STARTING to pass spins only a few stores.
-    KIRQL irql;
-    KeRaiseIrql(DISPATCH_LEVEL, &irql);
     Port->RxStopped = 0;
     KeClearEvent(&Port->RxIdleEvent);  // the next stop waits for the chain begun here
     InterlockedExchange(&Port->RxPumpState, RX_PUMP_RUNNING);
-    KeLowerIrql(irql);
     if (LeftoverOf(Port)) {
         // Bytes kept over a stop go into RxRing before the next read.
         ArmPumpTimer(Port, 0);
