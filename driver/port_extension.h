@@ -30,7 +30,10 @@ enum : ULONG {
 
 // ReadMode values (the read-timeout mode the SERIAL_TIMEOUTS select).
 enum : ULONG {
-    ReadModeReturnNow = 1,
+    ReadModeTimed = 0,          // full, or the whole-read or between-bytes time
+    ReadModeReturnNow = 1,      // at once with what there is
+    ReadModeFirstByte = 2,      // at the first bytes, or the constant time
+    ReadModeWaitAll = MAXULONG, // full, no timers (-1)
 };
 
 constexpr ULONG TX_STAGING_SIZE = 4096;
@@ -151,6 +154,12 @@ struct PortExtension {
     KDPC ReadTotalDpc;
     KTIMER ReadIntervalTimer;
     KDPC ReadIntervalDpc;
+    // Which current read the timers were armed for: ReadGeneration moves on whenever a
+    // read stops being current, so a timer DPC that runs late does not end its
+    // successor. Under the cancel spin lock.
+    ULONG ReadGeneration;
+    ULONG ReadTotalArmedFor;
+    ULONG ReadIntervalArmedFor;
 
     // Line settings: control requests at passive level.
     SERIAL_LINE_CONTROL LineControl;

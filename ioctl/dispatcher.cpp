@@ -7,6 +7,7 @@
 
 #include "driver/driver.h"
 #include "lines/wait_mask.h"
+#include "rx/read.h"
 
 namespace {
 
@@ -23,13 +24,13 @@ struct Route {
 
 const Route Routes[] = {
     {IOCTL_SERIAL_SET_BAUD_RATE, NotBuiltYet},
-    {IOCTL_SERIAL_SET_QUEUE_SIZE, NotBuiltYet},
+    {IOCTL_SERIAL_SET_QUEUE_SIZE, QueueSizeRequest},
     {IOCTL_SERIAL_SET_LINE_CONTROL, NotBuiltYet},
     {IOCTL_SERIAL_SET_BREAK_ON, NotBuiltYet},
     {IOCTL_SERIAL_SET_BREAK_OFF, NotBuiltYet},
     {IOCTL_SERIAL_IMMEDIATE_CHAR, NotBuiltYet},
-    {IOCTL_SERIAL_SET_TIMEOUTS, NotBuiltYet},
-    {IOCTL_SERIAL_GET_TIMEOUTS, NotBuiltYet},
+    {IOCTL_SERIAL_SET_TIMEOUTS, TimeoutsRequest},
+    {IOCTL_SERIAL_GET_TIMEOUTS, TimeoutsRequest},
     {IOCTL_SERIAL_SET_DTR, NotBuiltYet},
     {IOCTL_SERIAL_CLR_DTR, NotBuiltYet},
     {IOCTL_SERIAL_RESET_DEVICE, NoAction},

@@ -140,6 +140,7 @@ NTSTATUS PortClose(PDEVICE_OBJECT DeviceObject)
 {
     PortExtension* port = PortOf(DeviceObject);
     StopPumps(DeviceObject);
+    RxPumpDiscard(port);  // bytes the pump still kept belong to this open only
     CancelReads(port);
     port->RxAllowed = 0;
     RingFree(&port->RxRing);

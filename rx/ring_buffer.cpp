@@ -142,3 +142,12 @@ ULONG RingGet(PUCHAR Destination, RingBuffer* Ring, ULONG Maximum)
     KeReleaseSpinLock(&Ring->Lock, oldIrql);
     return n;
 }
+
+ULONG RingCount(RingBuffer* Ring)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&Ring->Lock, &irql);
+    ULONG count = Ring->Count;
+    KeReleaseSpinLock(&Ring->Lock, irql);
+    return count;
+}

@@ -21,3 +21,5 @@ VOID RingFree(RingBuffer* Ring);
 VOID RingReset(RingBuffer* Ring);
 ULONG RingPut(RingBuffer* Ring, const UCHAR* Source, ULONG Length);
 ULONG RingGet(PUCHAR Destination, RingBuffer* Ring, ULONG Maximum);
+// The bytes held now (under the ring's lock, so it is a value the ring really had).
+ULONG RingCount(RingBuffer* Ring);

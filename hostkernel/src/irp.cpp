@@ -312,7 +312,10 @@ static PIRP BuildFsd(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject, PVOID Buf
     irp->Tail.Overlay.Thread = (PVOID)CurrentRec();
     if (MajorFunction == IRP_MJ_READ || MajorFunction == IRP_MJ_WRITE) {
         next->Parameters.Read.Length = Length;
-        next->Parameters.Read.ByteOffset.QuadPart = StartingOffset ? StartingOffset->QuadPart : 0;
+        // x86 aligns the caller's stack to 4 bytes only: the offset may sit anywhere.
+        LONGLONG offset = 0;
+        if (StartingOffset) std::memcpy(&offset, (const void*)StartingOffset, sizeof offset);
+        next->Parameters.Read.ByteOffset.QuadPart = offset;
         if (DeviceObject->Flags & DO_BUFFERED_IO) {
             irp->AssociatedIrp.SystemBuffer = std::malloc(Length ? Length : 1);
             if (MajorFunction == IRP_MJ_WRITE) std::memcpy(irp->AssociatedIrp.SystemBuffer, Buffer, Length);

@@ -3,7 +3,7 @@
 // Do not edit; regenerate with tests/layout/layout.sh update.
 #pragma once
 
-#define VCOM_LAYOUT_I386_ENTRIES 520
+#define VCOM_LAYOUT_I386_ENTRIES 523
 
 static_assert(sizeof(LARGE_INTEGER) == 8, "LARGE_INTEGER: size 8 in the DDK");
 static_assert(alignof(LARGE_INTEGER) == 8, "LARGE_INTEGER: alignment 8 in the DDK");
@@ -876,7 +876,7 @@ static_assert(offsetof(PipeHandle, Name) == 0, "PipeHandle.Name: offset 0 in the
 static_assert(sizeof(((PipeHandle*)0)->Name) == 24, "PipeHandle.Name: size 24 in the DDK");
 static_assert(offsetof(PipeHandle, File) == 24, "PipeHandle.File: offset 24 in the DDK");
 static_assert(sizeof(((PipeHandle*)0)->File) == 128, "PipeHandle.File: size 128 in the DDK");
-static_assert(sizeof(PortExtension) == 5512, "PortExtension: size 5512 in the DDK");
+static_assert(sizeof(PortExtension) == 5528, "PortExtension: size 5528 in the DDK");
 static_assert(alignof(PortExtension) == 8, "PortExtension: alignment 8 in the DDK");
 static_assert(offsetof(PortExtension, PortDeviceObject) == 0, "PortExtension.PortDeviceObject: offset 0 in the DDK");
 static_assert(sizeof(((PortExtension*)0)->PortDeviceObject) == 4, "PortExtension.PortDeviceObject: size 4 in the DDK");
@@ -1020,25 +1020,31 @@ static_assert(offsetof(PortExtension, ReadIntervalTimer) == 5264, "PortExtension
 static_assert(sizeof(((PortExtension*)0)->ReadIntervalTimer) == 40, "PortExtension.ReadIntervalTimer: size 40 in the DDK");
 static_assert(offsetof(PortExtension, ReadIntervalDpc) == 5304, "PortExtension.ReadIntervalDpc: offset 5304 in the DDK");
 static_assert(sizeof(((PortExtension*)0)->ReadIntervalDpc) == 32, "PortExtension.ReadIntervalDpc: size 32 in the DDK");
-static_assert(offsetof(PortExtension, LineControl) == 5336, "PortExtension.LineControl: offset 5336 in the DDK");
+static_assert(offsetof(PortExtension, ReadGeneration) == 5336, "PortExtension.ReadGeneration: offset 5336 in the DDK");
+static_assert(sizeof(((PortExtension*)0)->ReadGeneration) == 4, "PortExtension.ReadGeneration: size 4 in the DDK");
+static_assert(offsetof(PortExtension, ReadTotalArmedFor) == 5340, "PortExtension.ReadTotalArmedFor: offset 5340 in the DDK");
+static_assert(sizeof(((PortExtension*)0)->ReadTotalArmedFor) == 4, "PortExtension.ReadTotalArmedFor: size 4 in the DDK");
+static_assert(offsetof(PortExtension, ReadIntervalArmedFor) == 5344, "PortExtension.ReadIntervalArmedFor: offset 5344 in the DDK");
+static_assert(sizeof(((PortExtension*)0)->ReadIntervalArmedFor) == 4, "PortExtension.ReadIntervalArmedFor: size 4 in the DDK");
+static_assert(offsetof(PortExtension, LineControl) == 5348, "PortExtension.LineControl: offset 5348 in the DDK");
 static_assert(sizeof(((PortExtension*)0)->LineControl) == 3, "PortExtension.LineControl: size 3 in the DDK");
-static_assert(offsetof(PortExtension, Chars) == 5339, "PortExtension.Chars: offset 5339 in the DDK");
+static_assert(offsetof(PortExtension, Chars) == 5351, "PortExtension.Chars: offset 5351 in the DDK");
 static_assert(sizeof(((PortExtension*)0)->Chars) == 6, "PortExtension.Chars: size 6 in the DDK");
-static_assert(offsetof(PortExtension, HandFlow) == 5348, "PortExtension.HandFlow: offset 5348 in the DDK");
+static_assert(offsetof(PortExtension, HandFlow) == 5360, "PortExtension.HandFlow: offset 5360 in the DDK");
 static_assert(sizeof(((PortExtension*)0)->HandFlow) == 16, "PortExtension.HandFlow: size 16 in the DDK");
-static_assert(offsetof(PortExtension, CommStatus) == 5364, "PortExtension.CommStatus: offset 5364 in the DDK");
+static_assert(offsetof(PortExtension, CommStatus) == 5376, "PortExtension.CommStatus: offset 5376 in the DDK");
 static_assert(sizeof(((PortExtension*)0)->CommStatus) == 20, "PortExtension.CommStatus: size 20 in the DDK");
-static_assert(offsetof(PortExtension, CommStatusLock) == 5384, "PortExtension.CommStatusLock: offset 5384 in the DDK");
+static_assert(offsetof(PortExtension, CommStatusLock) == 5396, "PortExtension.CommStatusLock: offset 5396 in the DDK");
 static_assert(sizeof(((PortExtension*)0)->CommStatusLock) == 4, "PortExtension.CommStatusLock: size 4 in the DDK");
-static_assert(offsetof(PortExtension, LowerDevice) == 5388, "PortExtension.LowerDevice: offset 5388 in the DDK");
+static_assert(offsetof(PortExtension, LowerDevice) == 5400, "PortExtension.LowerDevice: offset 5400 in the DDK");
 static_assert(sizeof(((PortExtension*)0)->LowerDevice) == 4, "PortExtension.LowerDevice: size 4 in the DDK");
-static_assert(offsetof(PortExtension, TxKickTimer) == 5392, "PortExtension.TxKickTimer: offset 5392 in the DDK");
+static_assert(offsetof(PortExtension, TxKickTimer) == 5408, "PortExtension.TxKickTimer: offset 5408 in the DDK");
 static_assert(sizeof(((PortExtension*)0)->TxKickTimer) == 40, "PortExtension.TxKickTimer: size 40 in the DDK");
-static_assert(offsetof(PortExtension, TxKickDpc) == 5432, "PortExtension.TxKickDpc: offset 5432 in the DDK");
+static_assert(offsetof(PortExtension, TxKickDpc) == 5448, "PortExtension.TxKickDpc: offset 5448 in the DDK");
 static_assert(sizeof(((PortExtension*)0)->TxKickDpc) == 32, "PortExtension.TxKickDpc: size 32 in the DDK");
-static_assert(offsetof(PortExtension, TxKickDelay) == 5464, "PortExtension.TxKickDelay: offset 5464 in the DDK");
+static_assert(offsetof(PortExtension, TxKickDelay) == 5480, "PortExtension.TxKickDelay: offset 5480 in the DDK");
 static_assert(sizeof(((PortExtension*)0)->TxKickDelay) == 8, "PortExtension.TxKickDelay: size 8 in the DDK");
-static_assert(offsetof(PortExtension, NoBaudCheck) == 5472, "PortExtension.NoBaudCheck: offset 5472 in the DDK");
+static_assert(offsetof(PortExtension, NoBaudCheck) == 5488, "PortExtension.NoBaudCheck: offset 5488 in the DDK");
 static_assert(sizeof(((PortExtension*)0)->NoBaudCheck) == 4, "PortExtension.NoBaudCheck: size 4 in the DDK");
-static_assert(offsetof(PortExtension, WmiLibInfo) == 5476, "PortExtension.WmiLibInfo: offset 5476 in the DDK");
+static_assert(offsetof(PortExtension, WmiLibInfo) == 5492, "PortExtension.WmiLibInfo: offset 5492 in the DDK");
 static_assert(sizeof(((PortExtension*)0)->WmiLibInfo) == 32, "PortExtension.WmiLibInfo: size 32 in the DDK");
