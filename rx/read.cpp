@@ -74,8 +74,9 @@ VOID CancelReadTimers(PortExtension* Port)
 }
 
 // Cancel spin lock held. Makes the next queued read current, with its whole-read
-// timer, or marks the queue idle; returns the new current read or null.
-PIRP PromoteNext(PortExtension* Port)
+// timer, or marks the queue idle; returns the new current read or null, which the
+// caller serves once the lock is released (ReadService does so in its loop).
+PIRP ReadStartNext(PortExtension* Port)
 {
     PKDEVICE_QUEUE_ENTRY entry = KeRemoveDeviceQueue(&Port->ReadQueue);
     PIRP next = entry ? IrpOf(entry) : nullptr;
@@ -203,7 +204,7 @@ VOID ReadService(PortExtension* Port)
             IoReleaseCancelSpinLock(irql);
             return;
         }
-        PIRP next = PromoteNext(Port);
+        PIRP next = ReadStartNext(Port);
         IoReleaseCancelSpinLock(irql);
         CompleteRead(irp, status, status == STATUS_SUCCESS ? IO_SERIAL_INCREMENT : IO_NO_INCREMENT);
         if (!next) return;
@@ -217,7 +218,7 @@ VOID NTAPI ReadCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PortExtension* port = PortOf(DeviceObject);
     PIRP next = nullptr;
     if (port->CurrentRead == Irp) {
-        next = PromoteNext(port);
+        next = ReadStartNext(port);
     } else {
         KeRemoveEntryDeviceQueue(&port->ReadQueue, &Irp->Tail.Overlay.DeviceQueueEntry);
     }
@@ -239,7 +240,7 @@ VOID NTAPI ReadIntervalTimeoutDpc(PKDPC, PVOID Context, PVOID, PVOID)
         IoReleaseCancelSpinLock(irql);
         return;
     }
-    PIRP next = PromoteNext(port);
+    PIRP next = ReadStartNext(port);
     IoReleaseCancelSpinLock(irql);
     if (next) ReadService(port);
     CompleteRead(irp, STATUS_TIMEOUT, IO_NO_INCREMENT);
@@ -258,7 +259,7 @@ VOID NTAPI ReadTotalTimeoutDpc(PKDPC, PVOID Context, PVOID, PVOID)
         IoReleaseCancelSpinLock(irql);
         return;
     }
-    PromoteNext(port);
+    ReadStartNext(port);
     IoReleaseCancelSpinLock(irql);
     CompleteRead(irp, STATUS_TIMEOUT, IO_NO_INCREMENT);
 }
