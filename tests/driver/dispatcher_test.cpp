@@ -10,22 +10,7 @@ constexpr ULONG Serial(ULONG function, ULONG method = METHOD_BUFFERED, ULONG acc
 }
 }  // namespace
 
-class Dispatcher : public SimPortTest {
-protected:
-    void SetUp() override
-    {
-        SimPortTest::SetUp();
-        ASSERT_EQ(STATUS_SUCCESS, AddAdapter());
-        ASSERT_EQ(STATUS_SUCCESS, hk::File::Open(hk::names::InterfacesOf(sim->Pdo()).at(0), &file));
-    }
-    void TearDown() override
-    {
-        if (file) file->Close();
-        file.reset();
-        SimPortTest::TearDown();
-    }
-    std::unique_ptr<hk::File> file;
-};
+using Dispatcher = OpenPortTest;
 
 TEST_F(Dispatcher, NoActionCodesSucceedWithNothingReturnedWhateverTheirBuffers)
 {

@@ -27,20 +27,8 @@ Bytes TimeoutsBytes(ULONG ri, ULONG rm, ULONG rc, ULONG wm = 0, ULONG wc = 0)
 }
 }  // namespace
 
-class Reads : public SimPortTest {
+class Reads : public OpenPortTest {
 protected:
-    void SetUp() override
-    {
-        SimPortTest::SetUp();
-        ASSERT_EQ(STATUS_SUCCESS, AddAdapter());
-        ASSERT_EQ(STATUS_SUCCESS, hk::File::Open(hk::names::InterfacesOf(sim->Pdo()).at(0), &file));
-    }
-    void TearDown() override
-    {
-        if (file) file->Close();
-        file.reset();
-        SimPortTest::TearDown();
-    }
     // What a pump step does with arriving bytes: into the ring, then serve the read.
     void Arrive(const Bytes& bytes)
     {
@@ -51,7 +39,6 @@ protected:
     {
         return file->StartIoctl(IOCTL_SERIAL_SET_TIMEOUTS, TimeoutsBytes(ri, rm, rc), 0)->Status();
     }
-    std::unique_ptr<hk::File> file;
 };
 
 // ---- The four read modes ------------------------------------------------------------

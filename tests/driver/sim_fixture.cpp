@@ -27,3 +27,18 @@ NTSTATUS SimPortTest::AddAdapter(pipesim::Options options)
     port = stack->Top() != sim->Device() ? stack->Top() : nullptr;
     return status;
 }
+
+void OpenPortTest::SetUp()
+{
+    SimPortTest::SetUp();
+    ASSERT_EQ(STATUS_SUCCESS, AddAdapter());
+    ASSERT_EQ(STATUS_SUCCESS, stack->Pnp(IRP_MN_START_DEVICE).status);
+    ASSERT_EQ(STATUS_SUCCESS, hk::File::Open(hk::names::InterfacesOf(sim->Pdo()).at(0), &file));
+}
+
+void OpenPortTest::TearDown()
+{
+    if (file) file->Close();
+    file.reset();
+    SimPortTest::TearDown();
+}

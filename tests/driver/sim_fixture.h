@@ -23,3 +23,12 @@ protected:
     std::optional<hk::DeviceStack> stack;
     PDEVICE_OBJECT port = nullptr;
 };
+
+// The same with the adapter added, the device started and the port opened by an
+// application; the handle is closed at the end of the test.
+class OpenPortTest : public SimPortTest {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    std::unique_ptr<hk::File> file;
+};

@@ -13,21 +13,8 @@ using Bytes = std::vector<UCHAR>;
 Bytes Dword(ULONG v) { return {(UCHAR)v, (UCHAR)(v >> 8), (UCHAR)(v >> 16), (UCHAR)(v >> 24)}; }
 }  // namespace
 
-class WaitOnMask : public SimPortTest {
+class WaitOnMask : public OpenPortTest {
 protected:
-    void SetUp() override
-    {
-        SimPortTest::SetUp();
-        ASSERT_EQ(STATUS_SUCCESS, AddAdapter());
-        ASSERT_EQ(STATUS_SUCCESS, stack->Pnp(IRP_MN_START_DEVICE).status);
-        ASSERT_EQ(STATUS_SUCCESS, hk::File::Open(hk::names::InterfacesOf(sim->Pdo()).at(0), &file));
-    }
-    void TearDown() override
-    {
-        if (file) file->Close();
-        file.reset();
-        SimPortTest::TearDown();
-    }
 
     NTSTATUS SetMask(ULONG mask)
     {
@@ -74,8 +61,6 @@ protected:
         EXPECT_EQ(0u, r.Information());
         EXPECT_EQ(IO_NO_INCREMENT, r.Boost());
     }
-
-    std::unique_ptr<hk::File> file;
 };
 
 // ---- Events and the mask -------------------------------------------------------------
