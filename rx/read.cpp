@@ -148,9 +148,11 @@ NTSTATUS NTAPI ReadDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (!busy) {
         ULONG count = RingCount(&port->RxRing);
         if (count >= length || port->ReadMode == ReadModeReturnNow || (port->ReadMode == ReadModeFirstByte && count)) {
+            // Two such reads may race for the bytes: each takes what is there.
             ULONG n = RingGet(buffer, &port->RxRing, length);
             IoAcquireCancelSpinLock(&irql);
             AllowReceiveIfDrained(port);
+            CancelReadTimers(port);
             IoReleaseCancelSpinLock(irql);
             Irp->IoStatus.Status = STATUS_SUCCESS;
             Irp->IoStatus.Information = n;
@@ -313,7 +315,8 @@ NTSTATUS NTAPI QueueSizeRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (sizes.InSize > port->InSize) status = RingResize(&port->RxRing, sizes.InSize);
     port->InSize = port->RxRing.Size ? port->RxRing.Size : port->InSize;
     port->OutSize = sizes.OutSize;
-    KeClearEvent(&port->RxIdleEvent);
+    // The restart clears the pump's idle event itself, inside its own start: clearing
+    // it here could wipe the end of a chain that a read started meanwhile.
     RxPumpStart(port);
     return CompleteRequest(Irp, NT_ERROR(status) ? status : STATUS_SUCCESS);
 }

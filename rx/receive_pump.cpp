@@ -266,9 +266,10 @@ NTSTATUS RxPumpStop(PortExtension* Port)
         LONG state = InterlockedCompareExchange(&Port->RxPumpState, RX_PUMP_STOPPING, RX_PUMP_RUNNING);
         if (state == RX_PUMP_RUNNING) break;
         if (state == RX_PUMP_IDLE) return STATUS_SUCCESS;
-        if (state == RX_PUMP_STOPPING)
-            return KeWaitForSingleObject(&Port->RxIdleEvent, Executive, KernelMode, FALSE, nullptr);
-        // RX_PUMP_STARTING: a few stores away from RUNNING; let the starter finish.
+        // STARTING is a few stores away from RUNNING; STOPPING ends when its stopper has
+        // reset the pipe. Either way look again shortly: a stop returns only once it
+        // has seen the pump idle or stopped a running chain itself, never on another
+        // stop's event, which a start may already have cleared for a new chain.
         LARGE_INTEGER pause;
         pause.QuadPart = -10000;  // 1 ms
         KeDelayExecutionThread(KernelMode, FALSE, &pause);

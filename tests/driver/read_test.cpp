@@ -320,3 +320,33 @@ TEST_F(Reads, AQueueThatCannotGrowStaysAsItWas)
     EXPECT_EQ(4096u, Port()->InSize);
     EXPECT_EQ(100u, RingCount(&Port()->RxRing));
 }
+
+TEST_F(Reads, NewBytesRestartTheBetweenBytesTimerEvenWhenItsLastExpiryIsStillQueued)
+{
+    ASSERT_EQ(STATUS_SUCCESS, SetTimeouts(20, 0, 0));  // between-bytes time only
+    auto read = file->StartRead(10);
+    Arrive(Sequence(1));
+    hk::DeferDpcs(true);
+    hk::AdvanceMs(20);  // the timer expires; its DPC waits
+    Arrive(Sequence(1, 1));  // a byte came first: the timer starts again
+    hk::RunDpcs();
+    EXPECT_FALSE(read->Done()) << "the expiry before the byte does not count";
+    hk::DeferDpcs(false);
+    hk::AdvanceMs(20);
+    ASSERT_TRUE(read->Done());
+    EXPECT_EQ(STATUS_TIMEOUT, read->Status());
+    EXPECT_EQ(Sequence(2), read->Output());
+}
+
+TEST_F(Reads, NewTimeoutsRestartTheCurrentReadsWholeReadTimer)
+{
+    ASSERT_EQ(STATUS_SUCCESS, SetTimeouts(MAXULONG, MAXULONG, 100));
+    auto read = file->StartRead(10);
+    hk::AdvanceMs(60);
+    ASSERT_EQ(STATUS_SUCCESS, SetTimeouts(MAXULONG, MAXULONG, 100));
+    hk::AdvanceMs(60);
+    EXPECT_FALSE(read->Done()) << "100 ms from the new timeouts, not from the start of the read";
+    hk::AdvanceMs(40);
+    ASSERT_TRUE(read->Done());
+    EXPECT_EQ(STATUS_TIMEOUT, read->Status());
+}

@@ -347,7 +347,7 @@ TEST_F(ReceivePump, AStopWhileTheTimerIsArmedReturnsAfterItsDpc)
 TEST_F(ReceivePump, AStartWhileRunningOrWhileAStopWaitsBeginsNoSecondChain)
 {
     Open();
-    EXPECT_EQ(STATUS_SUCCESS, RxPumpStart(Port()));
+    EXPECT_TRUE(NT_SUCCESS(RxPumpStart(Port())));
     EXPECT_EQ(1, Reads());
 
     // The stop's abort is held, so the stop is under way while another thread starts.
@@ -359,7 +359,7 @@ TEST_F(ReceivePump, AStartWhileRunningOrWhileAStopWaitsBeginsNoSecondChain)
     });
     hk::YieldToOthers();
     ASSERT_FALSE(stopped);
-    EXPECT_EQ(STATUS_SUCCESS, RxPumpStart(Port()));
+    EXPECT_TRUE(NT_SUCCESS(RxPumpStart(Port())));
     EXPECT_EQ(1, Reads());
     KIRQL irql;
     KeRaiseIrql(DISPATCH_LEVEL, &irql);
@@ -461,7 +461,7 @@ TEST_F(ReceivePump, ATransferErrorEndsTheChainUntilAStopAndStart)
     EXPECT_EQ(0u, hk::ArmedTimerCount());
     EXPECT_TRUE(Idle());
     EXPECT_FALSE(Port()->RxStopped);
-    EXPECT_EQ(STATUS_SUCCESS, RxPumpStart(Port()));
+    EXPECT_TRUE(NT_SUCCESS(RxPumpStart(Port())));
     EXPECT_EQ(1, Reads()) << "a start alone does not revive it";
     EXPECT_EQ(STATUS_SUCCESS, RxPumpStop(Port()));
     EXPECT_EQ(STATUS_PENDING, RxPumpStart(Port()));
@@ -511,4 +511,34 @@ TEST_F(ReceivePump, ARemovalFlagEndsTheChainAtItsNextStep)
     EXPECT_EQ(reads, Reads());
     EXPECT_TRUE(Idle());
     Port()->SurpriseRemoved = 0;
+}
+
+// A stop that finds another stop under way waits for the pump to be idle, not for that
+// stop's event: a start between the two may have begun a new chain and cleared it.
+TEST_F(ReceivePump, AStopThatMeetsAnotherStopOutlastsAChainStartedBetweenThem)
+{
+    Open();
+    ASSERT_EQ(1u, sim->Outstanding(Pipe::DataIn));
+    sim->HoldNext(Kind::Abort);
+    bool firstDone = false, secondDone = false;
+    hk::Thread first([&] {
+        RxPumpStop(Port());
+        firstDone = true;
+    });
+    hk::YieldToOthers();  // the first stop now waits for its abort
+    ASSERT_FALSE(firstDone);
+    hk::Thread second([&] {
+        RxPumpStop(Port());
+        secondDone = true;
+    });
+    hk::YieldToOthers();
+    EXPECT_FALSE(secondDone) << "the pump is still being stopped";
+    ASSERT_TRUE(sim->CompleteHeld(Pipe::DataIn, STATUS_SUCCESS));
+    first.Join();
+    EXPECT_TRUE(NT_SUCCESS(RxPumpStart(Port())));  // a new chain before the second looks again
+    second.Join();
+    EXPECT_TRUE(secondDone);
+    EXPECT_EQ(0u, sim->Outstanding(Pipe::DataIn)) << "the second stop stopped the new chain too";
+    EXPECT_TRUE(NT_SUCCESS(RxPumpStart(Port())));
+    EXPECT_EQ(1u, sim->Outstanding(Pipe::DataIn)) << "and the pump starts again";
 }
