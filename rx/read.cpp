@@ -90,11 +90,15 @@ PIRP ReadStartNext(PortExtension* Port)
     return next;
 }
 
-// Cancel spin lock held. Flow control: the pump may fill the ring again once a read
-// has drained it to the resume limit.
+// Cancel spin lock held; takes the ring's lock (innermost). Flow control: the pump
+// may fill the ring again once a read has drained it to the resume limit. The flag is
+// decided under the ring's lock, where the pump reads and clears it with the count.
 VOID AllowReceiveIfDrained(PortExtension* Port)
 {
-    if (RingCount(&Port->RxRing) <= (ULONG)Port->HandFlow.XonLimit) Port->RxAllowed = 1;
+    KIRQL irql;
+    KeAcquireSpinLock(&Port->RxRing.Lock, &irql);
+    if (Port->RxRing.Count <= (ULONG)Port->HandFlow.XonLimit) Port->RxAllowed = 1;
+    KeReleaseSpinLock(&Port->RxRing.Lock, irql);
 }
 
 VOID CompleteRead(PIRP Irp, NTSTATUS Status, CCHAR Boost)

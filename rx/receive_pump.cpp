@@ -95,6 +95,17 @@ ULONG PutWithFlowControl(PortExtension* Port, const UCHAR* Source, ULONG Length)
     return put;
 }
 
+// <= DISPATCH_LEVEL; takes RxRing.Lock. Whether flow control lets bytes in: read under
+// the lock the read side sets it under.
+BOOLEAN ReceiveAllowed(PortExtension* Port)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&Port->RxRing.Lock, &irql);
+    BOOLEAN allowed = Port->RxAllowed != 0;
+    KeReleaseSpinLock(&Port->RxRing.Lock, irql);
+    return allowed;
+}
+
 BOOLEAN Contains(const UCHAR* Bytes, ULONG Length, UCHAR Value)
 {
     for (ULONG i = 0; i < Length; ++i)
@@ -116,7 +127,7 @@ VOID ServeAndDeliver(PortExtension* Port)
 BOOLEAN MoveLeftover(PortExtension* Port)
 {
     ULONG left = LeftoverOf(Port);
-    if (left && Port->RxAllowed) {
+    if (left && ReceiveAllowed(Port)) {
         const UCHAR* from = Port->RxTransferBuffer + Port->RxTransferOffset;
         ULONG put = PutWithFlowControl(Port, from, left);
         Port->RxTransferOffset += put;
@@ -200,7 +211,7 @@ NTSTATUS NTAPI RxPumpComplete(PDEVICE_OBJECT, PIRP Irp, PVOID Context)
     if (RingNearlyFull(port)) events |= SERIAL_EV_RX80FULL;  // before these bytes go in
     port->RxTransferLength = received;
     port->RxTransferOffset = 0;
-    if (port->RxAllowed) {
+    if (ReceiveAllowed(port)) {
         ULONG put = PutWithFlowControl(port, port->RxTransferBuffer, received);
         port->RxTransferOffset = put;
         if (put && Contains(port->RxTransferBuffer, put, port->Chars.EventChar)) events |= SERIAL_EV_RXFLAG;
@@ -210,7 +221,7 @@ NTSTATUS NTAPI RxPumpComplete(PDEVICE_OBJECT, PIRP Irp, PVOID Context)
 
     if (port->RxPollPeriod) {
         ArmPumpTimer(port, port->RxPollPeriod);
-    } else if (LeftoverOf(port) || !port->RxAllowed) {
+    } else if (LeftoverOf(port) || !ReceiveAllowed(port)) {
         ArmPumpTimer(port, LeftoverPauseMs);
     } else if (depth > MaxNestedCompletions) {
         ArmPumpTimer(port, 0);  // unwind: the DPC issues the next read at once
@@ -232,7 +243,7 @@ VOID NTAPI RxPumpRetry(PKDPC, PVOID DeferredContext, PVOID, PVOID)
     }
     BOOLEAN left = MoveLeftover(port);
     ServeAndDeliver(port);
-    if (!left && port->RxAllowed)
+    if (!left && ReceiveAllowed(port))
         RxPumpIssue(port);
     else
         ArmPumpTimer(port, RetryPauseMs);
