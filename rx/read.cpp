@@ -233,21 +233,34 @@ VOID NTAPI ReadCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (next) ReadService(port);
 }
 
+namespace {
+
+// Cancel spin lock held. The current read that a timer armed for it may end: none when
+// the read it was armed for has ended (the generation moved on), when the timer was
+// armed again after the expiry that queued this DPC, or when the read's cancel routine
+// already runs. The read returned is out of CurrentRead and the next one is current.
+PIRP TakeTimedOutRead(PortExtension* Port, ULONG ArmedFor, PKTIMER Timer, PIRP* Next)
+{
+    PIRP irp = Port->CurrentRead;
+    if (!irp || ArmedFor != Port->ReadGeneration || !KeReadStateTimer(Timer) || !IoSetCancelRoutine(irp, nullptr))
+        return nullptr;
+    *Next = ReadStartNext(Port);
+    return irp;
+}
+
+}  // namespace
+
 // DISPATCH_LEVEL; takes the cancel spin lock. The between-bytes time of the current
-// read passed. A late run for a read that has already ended does nothing.
+// read passed; the read made current here is served at once.
 VOID NTAPI ReadIntervalTimeoutDpc(PKDPC, PVOID Context, PVOID, PVOID)
 {
     PortExtension* port = PortOf((PDEVICE_OBJECT)Context);
     KIRQL irql;
+    PIRP next = nullptr;
     IoAcquireCancelSpinLock(&irql);
-    PIRP irp = port->CurrentRead;
-    if (!irp || port->ReadIntervalArmedFor != port->ReadGeneration || !KeReadStateTimer(&port->ReadIntervalTimer) ||
-        !IoSetCancelRoutine(irp, nullptr)) {
-        IoReleaseCancelSpinLock(irql);
-        return;
-    }
-    PIRP next = ReadStartNext(port);
+    PIRP irp = TakeTimedOutRead(port, port->ReadIntervalArmedFor, &port->ReadIntervalTimer, &next);
     IoReleaseCancelSpinLock(irql);
+    if (!irp) return;
     if (next) ReadService(port);
     CompleteRead(irp, STATUS_TIMEOUT, IO_NO_INCREMENT);
 }
@@ -258,16 +271,11 @@ VOID NTAPI ReadTotalTimeoutDpc(PKDPC, PVOID Context, PVOID, PVOID)
 {
     PortExtension* port = PortOf((PDEVICE_OBJECT)Context);
     KIRQL irql;
+    PIRP next = nullptr;
     IoAcquireCancelSpinLock(&irql);
-    PIRP irp = port->CurrentRead;
-    if (!irp || port->ReadTotalArmedFor != port->ReadGeneration || !KeReadStateTimer(&port->ReadTotalTimer) ||
-        !IoSetCancelRoutine(irp, nullptr)) {
-        IoReleaseCancelSpinLock(irql);
-        return;
-    }
-    ReadStartNext(port);
+    PIRP irp = TakeTimedOutRead(port, port->ReadTotalArmedFor, &port->ReadTotalTimer, &next);
     IoReleaseCancelSpinLock(irql);
-    CompleteRead(irp, STATUS_TIMEOUT, IO_NO_INCREMENT);
+    if (irp) CompleteRead(irp, STATUS_TIMEOUT, IO_NO_INCREMENT);
 }
 
 // PASSIVE_LEVEL; the cancel spin lock to restart the current read's whole-read timer.

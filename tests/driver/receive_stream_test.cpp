@@ -110,29 +110,22 @@ protected:
         else EXPECT_EQ(stream.size(), delivered) << "without cancels every byte arrives";
         file->Close();
     }
+    // One run per seed, each on a fresh adapter.
+    void RunSeeds(std::initializer_list<unsigned> seeds, bool cancels)
+    {
+        for (unsigned seed : seeds) {
+            SCOPED_TRACE(seed);
+            Run(seed, 60000, cancels);
+            if (HasFatalFailure()) return;
+            stack->Remove();
+            port = nullptr;
+        }
+    }
 };
 
-TEST_F(ReceiveStream, ALongRandomStreamArrivesWholeAndInOrder)
-{
-    for (unsigned seed : {1u, 2u, 3u}) {
-        SCOPED_TRACE(seed);
-        Run(seed, 60000, false);
-        if (HasFatalFailure()) return;
-        stack->Remove();
-        port = nullptr;
-    }
-}
+TEST_F(ReceiveStream, ALongRandomStreamArrivesWholeAndInOrder) { RunSeeds({1u, 2u, 3u}, false); }
 
-TEST_F(ReceiveStream, WithCancelsOnlyTheCancelledReadsLoseTheirBytes)
-{
-    for (unsigned seed : {11u, 12u, 13u}) {
-        SCOPED_TRACE(seed);
-        Run(seed, 60000, true);
-        if (HasFatalFailure()) return;
-        stack->Remove();
-        port = nullptr;
-    }
-}
+TEST_F(ReceiveStream, WithCancelsOnlyTheCancelledReadsLoseTheirBytes) { RunSeeds({11u, 12u, 13u}, true); }
 
 // The same on real threads: the adapter delivers from its own thread while the
 // application reads and cancels, so that ThreadSanitizer sees the pump, the read
