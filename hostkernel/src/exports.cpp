@@ -127,6 +127,8 @@ const std::vector<KernelExport>& KernelExports()
         NT(KeSetTimerEx),
         HAL(KeStallExecutionProcessor),
         NT(KeWaitForSingleObject),
+        NT(KefAcquireSpinLockAtDpcLevel),
+        NT(KefReleaseSpinLockFromDpcLevel),
         HAL(KfAcquireSpinLock),
         HAL(KfReleaseSpinLock),
         NT(MmBuildMdlForNonPagedPool),

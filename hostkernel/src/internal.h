@@ -62,6 +62,7 @@ struct ThreadState {
     int drainingDpcs = 0;
     PDRIVER_OBJECT dpcDriver = nullptr;  // whose DPC runs now, for attributing timers and DPCs it queues
     std::vector<bool> pagedFrames;  // one per pageable entry point on the stack: PAGED_CODE seen
+    int callDepth = 0;              // IofCallDriver calls running on this thread, nested
 };
 ThreadState& Self();
 KThreadRec* CurrentRec();  // registers the calling thread on first use

@@ -407,6 +407,10 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
 
 // ---- Call and completion ------------------------------------------------------------------
 
+namespace {
+constexpr int kMaxCallDepth = 24;  // frames of dispatch, completion and driver code each
+}  // namespace
+
 NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     auto s = Find(Irp);
@@ -450,7 +454,13 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (pageable) self.pagedFrames.push_back(false);
     KIRQL irqlBefore = self.irql;
 
+    // A kernel stack is 12 KB on x86: a chain of requests that each issue the next
+    // from their completion, inside the call that sent the previous one, overflows it.
+    if (++self.callDepth == kMaxCallDepth + 1)
+        Report("call-depth", std::to_string(self.callDepth) + " nested IofCallDriver calls on one thread (" + IrpName(Irp) +
+                                 "): more than a kernel stack holds");
     NTSTATUS status = CallDriver("dispatch routine", routine, DeviceObject, Irp);
+    self.callDepth--;
 
     if (pageable) {
         if (!self.pagedFrames.back())

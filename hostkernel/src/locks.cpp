@@ -128,21 +128,30 @@ VOID KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql)
     DrainDpcsIfDue();
 }
 
-VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock)
+namespace {
+
+void AcquireAtDpcLevel(PKSPIN_LOCK SpinLock, void* caller)
 {
-    CheckPageableCaller(__builtin_return_address(0), Self().irql, "KeAcquireSpinLockAtDpcLevel");
+    CheckPageableCaller(caller, Self().irql, "KeAcquireSpinLockAtDpcLevel");
     if (Self().irql != DISPATCH_LEVEL)
         Report("irql", "KeAcquireSpinLockAtDpcLevel at IRQL " + std::to_string(Self().irql));
     AcquireRaw(SpinLock);
 }
 
-VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock)
+void ReleaseFromDpcLevel(PKSPIN_LOCK SpinLock, void* caller)
 {
-    CheckPageableCaller(__builtin_return_address(0), Self().irql, "KeReleaseSpinLockFromDpcLevel");
+    CheckPageableCaller(caller, Self().irql, "KeReleaseSpinLockFromDpcLevel");
     if (Self().irql != DISPATCH_LEVEL)
         Report("irql", "KeReleaseSpinLockFromDpcLevel at IRQL " + std::to_string(Self().irql));
     ReleaseRaw(SpinLock);
 }
+
+}  // namespace
+
+VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) { AcquireAtDpcLevel(SpinLock, __builtin_return_address(0)); }
+VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) { ReleaseFromDpcLevel(SpinLock, __builtin_return_address(0)); }
+VOID KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) { AcquireAtDpcLevel(SpinLock, __builtin_return_address(0)); }
+VOID KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) { ReleaseFromDpcLevel(SpinLock, __builtin_return_address(0)); }
 
 VOID IoAcquireCancelSpinLock(PKIRQL Irql)
 {
