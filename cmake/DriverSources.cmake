@@ -14,6 +14,7 @@ set(VCOM_DRIVER_SOURCES
   ${CMAKE_SOURCE_DIR}/rx/read.cpp
   ${CMAKE_SOURCE_DIR}/tx/direct_write.cpp
   ${CMAKE_SOURCE_DIR}/tx/buffered_write.cpp
+  ${CMAKE_SOURCE_DIR}/tx/transmitter.cpp
   ${CMAKE_SOURCE_DIR}/lines/status_polling.cpp
   ${CMAKE_SOURCE_DIR}/lines/wait_mask.cpp
   ${CMAKE_SOURCE_DIR}/ioctl/dispatcher.cpp

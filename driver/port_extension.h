@@ -109,19 +109,33 @@ struct PortExtension {
     ULONG TxAsync;
     ULONG TxAllowNullPacket;
 
-    // Write path. WriteQueue and CurrentWrite under WriteQueueLock; CurrentWriteState,
-    // WriteCancelGuard and TxBusy by interlocked exchange.
+    // Write path. WriteQueue, CurrentWrite, WriteCursor, WriteCopied and the two write
+    // generations under WriteQueueLock; CurrentWriteState, WriteCancelGuard and TxBusy
+    // by interlocked operations only; TxStopped by TxStop and TxStart (passive), read
+    // everywhere through VcomReadFlag. TotalWritten: whoever makes a write current,
+    // then its completion routine. WriteCanceller: the holder of WriteCancelGuard.
     KTIMER WriteTimer;
     KDPC WriteTimerDpc;
-    UCHAR TxStopped;
+    volatile UCHAR TxStopped;
     KEVENT TxIdleEvent;
     PIRP CurrentWrite;
-    volatile LONG CurrentWriteState;
+    volatile LONG CurrentWriteState;  // WRITE_* of tx/write.h
     volatile LONG WriteCancelGuard;
     LIST_ENTRY WriteQueue;
     KSPIN_LOCK WriteQueueLock;
     ULONG TotalWritten;
     volatile LONG TxBusy;
+    PUCHAR WriteCursor;  // buffered: first byte of CurrentWrite not yet in TxRing
+    ULONG WriteCopied;   // buffered: bytes of CurrentWrite already in TxRing
+    // Which current write WriteTimer was armed for: WriteGeneration moves on whenever
+    // a write becomes current, so a timer DPC that runs late cannot end its successor.
+    ULONG WriteGeneration;
+    ULONG WriteTimerArmedFor;
+    LONG WriteCanceller;  // WRITE_CANCELLER_* of tx/write.h: who claimed the current write
+    // Transmit completions running nested in one another (interlocked); beyond a few
+    // levels the next pass goes down from WriteSendDpc (direct) or TxKickDpc (buffered).
+    volatile LONG TxCompletionDepth;
+    KDPC WriteSendDpc;
 
     ULONG RunState;  // PnP start and power, passive
 

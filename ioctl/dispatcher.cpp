@@ -7,6 +7,7 @@
 
 #include "driver/driver.h"
 #include "lines/wait_mask.h"
+#include "port/port.h"
 #include "rx/read.h"
 
 namespace {
@@ -41,7 +42,7 @@ const Route Routes[] = {
     {IOCTL_SERIAL_GET_WAIT_MASK, WaitMaskRequest},
     {IOCTL_SERIAL_SET_WAIT_MASK, WaitMaskRequest},
     {IOCTL_SERIAL_WAIT_ON_MASK, WaitOnMaskRequest},
-    {IOCTL_SERIAL_PURGE, NotBuiltYet},
+    {IOCTL_SERIAL_PURGE, PurgeRequest},
     {IOCTL_SERIAL_GET_BAUD_RATE, NotBuiltYet},
     {IOCTL_SERIAL_GET_LINE_CONTROL, NotBuiltYet},
     {IOCTL_SERIAL_GET_CHARS, NotBuiltYet},

@@ -35,6 +35,12 @@ extern "C" {
 
 #endif
 
+// An 8-bit flag that one thread sets or clears while others read it without a lock.
+// The accesses are sequentially consistent, so that a flag set before an interlocked
+// operation is seen by whoever reads it after a later interlocked operation.
+inline UCHAR VcomReadFlag(const volatile UCHAR* Flag) { return __atomic_load_n(Flag, __ATOMIC_SEQ_CST); }
+inline VOID VcomWriteFlag(volatile UCHAR* Flag, UCHAR Value) { __atomic_store_n(Flag, Value, __ATOMIC_SEQ_CST); }
+
 // Pool tags are stored little-endian, so that a pool dump shows the characters in
 // the order written here.
 constexpr ULONG VcomPoolTag(const char (&s)[5])

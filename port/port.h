@@ -12,3 +12,5 @@ NTSTATUS StopPumps(PDEVICE_OBJECT DeviceObject);
 // PASSIVE_LEVEL or DISPATCH_LEVEL. Completes the current read and every queued read
 // with STATUS_CANCELLED.
 VOID CancelReads(PortExtension* Port);
+// PASSIVE_LEVEL (control requests). IOCTL_SERIAL_PURGE.
+DRIVER_DISPATCH PurgeRequest;

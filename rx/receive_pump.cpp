@@ -308,3 +308,15 @@ VOID RxPumpDiscard(PortExtension* Port)
     Port->RxTransferLength = 0;
     Port->RxTransferOffset = 0;
 }
+
+// <= DISPATCH_LEVEL; takes RxRing.Lock.
+VOID RxRingClear(PortExtension* Port)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&Port->RxRing.Lock, &irql);
+    Port->RxRing.Count = 0;
+    Port->RxRing.ReadIndex = 0;
+    Port->RxRing.WriteIndex = 0;
+    if (Port->RxRing.Storage) Port->RxAllowed = 1;
+    KeReleaseSpinLock(&Port->RxRing.Lock, irql);
+}

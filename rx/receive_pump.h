@@ -20,3 +20,6 @@ NTSTATUS RxPumpIssue(PortExtension* Port);
 // <= DISPATCH_LEVEL, pump stopped. Drops the received bytes kept for a restart (close,
 // purge of the receive side).
 VOID RxPumpDiscard(PortExtension* Port);
+// <= DISPATCH_LEVEL; takes RxRing.Lock. Empties RxRing (a purge of the receive
+// side); the room it makes lets the pump fill it again.
+VOID RxRingClear(PortExtension* Port);
