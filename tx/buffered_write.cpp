@@ -325,7 +325,7 @@ VOID NTAPI BufferedWriteTimeout(PKDPC, PVOID Context, PVOID, PVOID)
     auto* port = (PortExtension*)Context;
     KeAcquireSpinLockAtDpcLevel(&port->WriteQueueLock);
     PIRP irp = port->CurrentWrite;
-    if (!irp || port->WriteTimerArmedFor != port->WriteGeneration || !IoSetCancelRoutine(irp, nullptr)) {
+    if (!WriteTimerExpiredForCurrent(port) || !IoSetCancelRoutine(irp, nullptr)) {
         KeReleaseSpinLockFromDpcLevel(&port->WriteQueueLock);
         return;
     }

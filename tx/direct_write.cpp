@@ -240,7 +240,7 @@ VOID NTAPI DirectWriteTimeout(PKDPC, PVOID Context, PVOID, PVOID)
     if (InterlockedExchange(&port->WriteCancelGuard, 1)) return;  // CancelAllWrites is at work
     PIRP irp = nullptr;
     KeAcquireSpinLockAtDpcLevel(&port->WriteQueueLock);
-    if (port->CurrentWrite && port->WriteTimerArmedFor == port->WriteGeneration &&
+    if (WriteTimerExpiredForCurrent(port) &&
         InterlockedCompareExchange(&port->CurrentWriteState, WRITE_CLAIMED, WRITE_SENT) == WRITE_SENT) {
         port->WriteCanceller = WRITE_CANCELLER_TIMEOUT;
         irp = port->CurrentWrite;

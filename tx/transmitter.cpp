@@ -40,6 +40,11 @@ VOID ArmWriteTimer(PortExtension* Port, ULONG Length)
     KeSetTimer(&Port->WriteTimer, due, &Port->WriteTimerDpc);
 }
 
+BOOLEAN WriteTimerExpiredForCurrent(PortExtension* Port)
+{
+    return Port->CurrentWrite && Port->WriteTimerArmedFor == Port->WriteGeneration && KeReadStateTimer(&Port->WriteTimer);
+}
+
 BOOLEAN WriteRefused(PortExtension* Port, PIRP Irp, NTSTATUS* Status)
 {
     if (Port->DeviceRemoved || Port->SurpriseRemoved) {

@@ -68,6 +68,11 @@ VOID CountTransmitted(PortExtension* Port, ULONG Bytes);
 // WriteQueueLock held. Arms WriteTimer for the write total timeout of a write of
 // Length bytes that has just become current, unless both settings are 0.
 VOID ArmWriteTimer(PortExtension* Port, ULONG Length);
+// WriteQueueLock held. Whether a WriteTimer DPC that runs now is the expiry of the
+// current write's own timer: armed for this write, and expired (a timer armed again
+// for a newer write is not signalled until that one's time passes, so a DPC queued by
+// an earlier expiry that runs late is told apart).
+BOOLEAN WriteTimerExpiredForCurrent(PortExtension* Port);
 // PASSIVE_LEVEL. The checks both paths make before accepting a write: TRUE when the
 // request has been completed here (*Status is what the dispatch routine returns).
 BOOLEAN WriteRefused(PortExtension* Port, PIRP Irp, NTSTATUS* Status);
