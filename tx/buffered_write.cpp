@@ -120,9 +120,11 @@ VOID RefillFromCurrentWrite(PortExtension* Port)
         KeReleaseSpinLock(&Port->WriteQueueLock, irql);
         return;
     }
+    // Under the lock: once it is released a new write may become current and arm the
+    // timer for itself.
+    KeCancelTimer(&Port->WriteTimer);
     ClearCurrentWrite(Port);
     KeReleaseSpinLock(&Port->WriteQueueLock, irql);
-    KeCancelTimer(&Port->WriteTimer);
     EndFedWrite(Port, irp, result);
     DrainWriteQueue(Port);
 }
@@ -161,8 +163,12 @@ NTSTATUS SendTransfer(PortExtension* Port, BOOLEAN ZeroLength)
     // bytes stay and the kick timer tries again.
     PIRP irp = IoAllocateIrp(Port->PortDeviceObject->StackSize, FALSE);
     if (!irp) {
-        if (!ZeroLength) KeSetTimer(&Port->TxKickTimer, Port->TxKickDelay, &Port->TxKickDpc);
-        LetGoOfEngine(Port, FALSE);
+        if (ZeroLength) {
+            LetGoOfEngine(Port, TRUE);  // bytes that came meanwhile still go
+        } else {
+            KeSetTimer(&Port->TxKickTimer, Port->TxKickDelay, &Port->TxKickDpc);
+            LetGoOfEngine(Port, FALSE);
+        }
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     ULONG n = 0;
@@ -257,6 +263,12 @@ NTSTATUS NTAPI BufferedWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         KeReleaseSpinLock(&port->WriteQueueLock, irql);
         CompleteWrite(port, Irp, STATUS_CANCELLED, 0, IO_NO_INCREMENT);
         return STATUS_CANCELLED;
+    }
+    if (VcomReadFlag(&port->TxStopped) && IoSetCancelRoutine(Irp, nullptr)) {
+        // The transmitter stopped since the write was accepted: its bytes are dropped.
+        KeReleaseSpinLock(&port->WriteQueueLock, irql);
+        CompleteWrite(port, Irp, STATUS_SUCCESS, 0, IO_NO_INCREMENT);
+        return STATUS_SUCCESS;
     }
     if (port->CurrentWrite || !IsListEmpty(&port->WriteQueue)) {
         // A transfer is in flight or due; its completion feeds the queue.
@@ -357,6 +369,11 @@ NTSTATUS NTAPI TxTransferComplete(PDEVICE_OBJECT, PIRP Irp, PVOID Context)
     auto* port = (PortExtension*)Context;
     ULONG sent = (ULONG)Irp->IoStatus.Information;
     CountTransmitted(port, sent);
+    if (PMDL mdl = Irp->MdlAddress) {  // one the pipe driver may have attached
+        if (mdl->MdlFlags & MDL_PAGES_LOCKED) MmUnlockPages(mdl);
+        IoFreeMdl(mdl);
+        Irp->MdlAddress = nullptr;
+    }
     IoFreeIrp(Irp);
     LONG depth = InterlockedIncrement(&port->TxCompletionDepth);
     DecideNextTransfer(port, sent, depth);

@@ -41,39 +41,56 @@ VOID MakeCurrentAndPrepare(PortExtension* Port, PIRP Irp)
 // return value says nothing the completion routine will not.
 VOID SendWrite(PortExtension* Port, PIRP Irp) { IoCallDriver(Port->LowerDevice, Irp); }
 
-// <= DISPATCH_LEVEL; takes WriteQueueLock. The current write has ended: the oldest
-// queued write whose cancel routine can be taken back goes down next. When none is
-// left the transmitter is idle: TxIdleEvent is signalled under the lock, so that a
-// write made current meanwhile (which clears it under the lock) cannot be overtaken,
-// and SERIAL_EV_TXEMPTY is posted.
-VOID StartNextWrite(PortExtension* Port)
+// WriteQueueLock held. Makes the oldest queued write whose cancel routine can be taken
+// back the current write, prepared to go down; returns it, or null. A stopped
+// transmitter hands nothing down: its queued writes wait for the cancel that follows
+// a purge or cleanup, or for the start that follows a power-down.
+PIRP TakeNextWrite(PortExtension* Port)
 {
-    PIRP next = nullptr;
-    KIRQL irql;
-    KeAcquireSpinLock(&Port->WriteQueueLock, &irql);
-    Port->CurrentWrite = nullptr;
+    if (VcomReadFlag(&Port->TxStopped)) return nullptr;
     while (!IsListEmpty(&Port->WriteQueue)) {
         PLIST_ENTRY entry = RemoveHeadList(&Port->WriteQueue);
         PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
         if (IoSetCancelRoutine(irp, nullptr)) {
             MakeCurrentAndPrepare(Port, irp);
-            next = irp;
-            break;
+            return irp;
         }
         InitializeListHead(entry);  // its cancel routine is running and unlinks it harmlessly
     }
+    return nullptr;
+}
+
+// <= DISPATCH_LEVEL; no lock held. Sends a write made current by TakeNextWrite; from a
+// completion nested too deeply it goes from WriteSendDpc, once the stack has unwound.
+VOID SendNextWrite(PortExtension* Port, PIRP Irp)
+{
+    if (InterlockedCompareExchange(&Port->TxCompletionDepth, 0, 0) > TX_MAX_NESTED_COMPLETIONS)
+        KeInsertQueueDpc(&Port->WriteSendDpc, Irp, nullptr);
+    else
+        SendWrite(Port, Irp);
+}
+
+// <= DISPATCH_LEVEL; takes WriteQueueLock. The current write has ended: the next
+// queued one goes down. When none goes down nothing is in flight: TxIdleEvent is
+// signalled under the lock, so that a write made current meanwhile (which clears it
+// under the lock) cannot be overtaken; and when the queue ran dry SERIAL_EV_TXEMPTY is
+// posted.
+VOID StartNextWrite(PortExtension* Port)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&Port->WriteQueueLock, &irql);
+    Port->CurrentWrite = nullptr;
+    PIRP next = TakeNextWrite(Port);
+    BOOLEAN drained = !next && IsListEmpty(&Port->WriteQueue);
     if (!next) KeSetEvent(&Port->TxIdleEvent, IO_NO_INCREMENT, FALSE);
     KeReleaseSpinLock(&Port->WriteQueueLock, irql);
 
     if (next) {
-        if (InterlockedCompareExchange(&Port->TxCompletionDepth, 0, 0) > TX_MAX_NESTED_COMPLETIONS)
-            KeInsertQueueDpc(&Port->WriteSendDpc, next, nullptr);  // unwinds the stack first
-        else
-            SendWrite(Port, next);
-        return;
+        SendNextWrite(Port, next);
+    } else if (drained) {
+        PostEvents(Port->PortDeviceObject, SERIAL_EV_TXEMPTY);
+        CheckWait(Port->PortDeviceObject);
     }
-    PostEvents(Port->PortDeviceObject, SERIAL_EV_TXEMPTY);
-    CheckWait(Port->PortDeviceObject);
 }
 
 // <= DISPATCH_LEVEL; takes WriteQueueLock. The current write, which a canceller had
@@ -91,12 +108,15 @@ NTSTATUS StartOrQueueWrite(PortExtension* Port, PIRP Irp)
 {
     BOOLEAN send = FALSE;
     BOOLEAN cancelled = FALSE;
+    BOOLEAN stopped = FALSE;
     KIRQL irql;
     KeAcquireSpinLock(&Port->WriteQueueLock, &irql);
     IoMarkIrpPending(Irp);
     IoSetCancelRoutine(Irp, WriteCancelRoutine);
     if (Irp->Cancel && IoSetCancelRoutine(Irp, nullptr)) {
         cancelled = TRUE;
+    } else if (VcomReadFlag(&Port->TxStopped) && IoSetCancelRoutine(Irp, nullptr)) {
+        stopped = TRUE;  // the transmitter stopped since the write was accepted
     } else if (Port->CurrentWrite || !IsListEmpty(&Port->WriteQueue)) {
         InsertTailList(&Port->WriteQueue, &Irp->Tail.Overlay.ListEntry);
     } else if (IoSetCancelRoutine(Irp, nullptr)) {
@@ -110,6 +130,7 @@ NTSTATUS StartOrQueueWrite(PortExtension* Port, PIRP Irp)
 
     if (send) SendWrite(Port, Irp);
     if (cancelled) CompleteWrite(Port, Irp, STATUS_CANCELLED, 0, IO_NO_INCREMENT);
+    if (stopped) CompleteWrite(Port, Irp, STATUS_SUCCESS, 0, IO_NO_INCREMENT);
     return STATUS_PENDING;
 }
 
@@ -145,6 +166,44 @@ VOID EndPass(PortExtension* port, PIRP Irp)
     if (was == WRITE_CANCEL_ISSUED && status == STATUS_CANCELLED && port->WriteCanceller == WRITE_CANCELLER_TIMEOUT)
         status = STATUS_TIMEOUT;
     EndReturnedWrite(port, Irp, status, port->TotalWritten, IO_SERIAL_INCREMENT);
+}
+
+// WriteQueueLock held. Claims the current write for a canceller: the guard admits one
+// canceller at a time, and the claim needs a write that is with the pipe driver now
+// (WRITE_SENT). One left in another state by an earlier canceller is not claimed
+// again, since its completion routine would take the new claim for one still under
+// way and leave the write to a canceller that has already gone.
+PIRP ClaimCurrentWrite(PortExtension* Port, LONG Canceller)
+{
+    if (!Port->CurrentWrite || InterlockedExchange(&Port->WriteCancelGuard, 1)) return nullptr;
+    if (InterlockedCompareExchange(&Port->CurrentWriteState, WRITE_CLAIMED, WRITE_SENT) != WRITE_SENT) {
+        InterlockedExchange(&Port->WriteCancelGuard, 0);
+        return nullptr;
+    }
+    Port->WriteCanceller = Canceller;
+    return Port->CurrentWrite;
+}
+
+// <= DISPATCH_LEVEL; no lock held. Cancels a claimed write. When the pipe driver
+// completed it while the cancel was under way, the canceller ends it: a timeout as
+// STATUS_TIMEOUT, a purge as STATUS_CANCELLED, unless the pipe driver had finished it
+// otherwise (its own status stands then, with every byte it sent). The guard is let go
+// before the next write starts, so that write's own timeout is never turned away.
+VOID CancelClaimedWrite(PortExtension* Port, PIRP Irp)
+{
+    IoCancelIrp(Irp);
+    LONG was = InterlockedExchange(&Port->CurrentWriteState, WRITE_CANCEL_ISSUED);
+    InterlockedExchange(&Port->WriteCancelGuard, 0);
+    if (was != WRITE_RETURNED) return;  // its completion routine ends it
+    NTSTATUS status = Irp->IoStatus.Status;
+    ULONG_PTR information = Port->TotalWritten;
+    if (Port->WriteCanceller == WRITE_CANCELLER_TIMEOUT) {
+        status = STATUS_TIMEOUT;
+    } else if (status == STATUS_CANCELLED) {
+        information = 0;
+    }
+    EndReturnedWrite(Port, Irp, status, information,
+                     status == STATUS_CANCELLED ? IO_NO_INCREMENT : IO_SERIAL_INCREMENT);
 }
 
 }  // namespace
@@ -207,50 +266,32 @@ VOID NTAPI DirectWriteSendDeferred(PKDPC, PVOID Context, PVOID Irp, PVOID)
     SendWrite((PortExtension*)Context, (PIRP)Irp);
 }
 
-// WriteQueueLock held. A claim needs a write that is with the pipe driver now
-// (WRITE_SENT): one left in another state by an earlier canceller is not claimed
-// again, since its completion routine would take the new claim for one still under
-// way and leave the write to a canceller that has already gone.
-PIRP ClaimCurrentDirectWrite(PortExtension* Port)
+// <= DISPATCH_LEVEL; takes WriteQueueLock. After a stop that left writes queued (a
+// power-down), the oldest goes down.
+VOID DirectTxResume(PortExtension* Port)
 {
-    if (!Port->CurrentWrite || InterlockedExchange(&Port->WriteCancelGuard, 1)) return nullptr;
-    if (InterlockedCompareExchange(&Port->CurrentWriteState, WRITE_CLAIMED, WRITE_SENT) != WRITE_SENT) {
-        InterlockedExchange(&Port->WriteCancelGuard, 0);
-        return nullptr;
-    }
-    Port->WriteCanceller = WRITE_CANCELLER_PURGE;
-    return Port->CurrentWrite;
+    KIRQL irql;
+    KeAcquireSpinLock(&Port->WriteQueueLock, &irql);
+    PIRP next = Port->CurrentWrite ? nullptr : TakeNextWrite(Port);
+    KeReleaseSpinLock(&Port->WriteQueueLock, irql);
+    if (next) SendWrite(Port, next);
 }
+
+// WriteQueueLock held.
+PIRP ClaimCurrentDirectWrite(PortExtension* Port) { return ClaimCurrentWrite(Port, WRITE_CANCELLER_PURGE); }
 
 // <= DISPATCH_LEVEL; no lock held.
-VOID CancelClaimedDirectWrite(PortExtension* Port, PIRP Irp)
-{
-    IoCancelIrp(Irp);
-    if (InterlockedExchange(&Port->CurrentWriteState, WRITE_CANCEL_ISSUED) == WRITE_RETURNED)
-        EndReturnedWrite(Port, Irp, STATUS_CANCELLED, 0, IO_NO_INCREMENT);
-    InterlockedExchange(&Port->WriteCancelGuard, 0);
-}
+VOID CancelClaimedDirectWrite(PortExtension* Port, PIRP Irp) { CancelClaimedWrite(Port, Irp); }
 
 // DISPATCH_LEVEL, the DPC of WriteTimer; takes WriteQueueLock. Times out the write
-// the timer was armed for, and no other: a DPC already queued when its write ended
-// finds a newer generation and does nothing.
+// the timer was armed for, and no other: a DPC queued by an earlier expiry that runs
+// late finds the timer armed for a newer write, or not armed, and does nothing.
 VOID NTAPI DirectWriteTimeout(PKDPC, PVOID Context, PVOID, PVOID)
 {
     auto* port = (PortExtension*)Context;
-    if (InterlockedExchange(&port->WriteCancelGuard, 1)) return;  // CancelAllWrites is at work
     PIRP irp = nullptr;
     KeAcquireSpinLockAtDpcLevel(&port->WriteQueueLock);
-    if (WriteTimerExpiredForCurrent(port) &&
-        InterlockedCompareExchange(&port->CurrentWriteState, WRITE_CLAIMED, WRITE_SENT) == WRITE_SENT) {
-        port->WriteCanceller = WRITE_CANCELLER_TIMEOUT;
-        irp = port->CurrentWrite;
-    }
+    if (WriteTimerExpiredForCurrent(port)) irp = ClaimCurrentWrite(port, WRITE_CANCELLER_TIMEOUT);
     KeReleaseSpinLockFromDpcLevel(&port->WriteQueueLock);
-    if (irp) {
-        IoCancelIrp(irp);
-        // Came back while the cancel was under way: the bytes of all its passes count.
-        if (InterlockedExchange(&port->CurrentWriteState, WRITE_CANCEL_ISSUED) == WRITE_RETURNED)
-            EndReturnedWrite(port, irp, STATUS_TIMEOUT, port->TotalWritten, IO_SERIAL_INCREMENT);
-    }
-    InterlockedExchange(&port->WriteCancelGuard, 0);
+    if (irp) CancelClaimedWrite(port, irp);
 }

@@ -68,19 +68,33 @@ VOID CompleteWrite(PortExtension* Port, PIRP Irp, NTSTATUS Status, ULONG_PTR Inf
     IoCompleteRequest(Irp, Boost);
 }
 
-// PASSIVE_LEVEL; waits. In buffered mode the engine is kicked once: with TxStopped
+// PASSIVE_LEVEL; waits. Once the flag is set and WriteQueueLock has been passed, no
+// write can become current or enter the ring any more (both paths look at the flag
+// again under the lock). In buffered mode the engine is kicked once: with TxStopped
 // set the kick sends nothing and signals TxIdleEvent, unless a transfer is in flight,
-// whose completion signals it.
+// whose completion signals it. A write or transfer that looked at the flag just
+// before it was set may still reach the pipe after the abort, and a pipe driver that
+// takes it might hold it for ever; so the abort is repeated until the transmitter is
+// idle.
 VOID TxStop(PortExtension* Port)
 {
     VcomWriteFlag(&Port->TxStopped, 1);
+    KIRQL irql;
+    KeAcquireSpinLock(&Port->WriteQueueLock, &irql);
+    KeReleaseSpinLock(&Port->WriteQueueLock, irql);
     PipeAbort(Port->PortDeviceObject, &Port->DataOutPipe);
     if (Port->TxAsync) {
         KeClearEvent(&Port->TxIdleEvent);
         KeCancelTimer(&Port->TxKickTimer);
         TxKick(Port);
     }
-    KeWaitForSingleObject(&Port->TxIdleEvent, Executive, KernelMode, FALSE, nullptr);
+    LARGE_INTEGER patience;
+    patience.QuadPart = -10 * 10000;  // 10 ms
+    while (KeWaitForSingleObject(&Port->TxIdleEvent, Executive, KernelMode, FALSE, &patience) == STATUS_TIMEOUT)
+        PipeAbort(Port->PortDeviceObject, &Port->DataOutPipe);
+    // A completion that decided on a delayed kick just before the flag was set may
+    // have armed the kick timer after the cancel above; nothing can arm it now.
+    KeCancelTimer(&Port->TxKickTimer);
     PipeReset(Port->PortDeviceObject, &Port->DataOutPipe);
 }
 
@@ -88,7 +102,10 @@ VOID TxStop(PortExtension* Port)
 VOID TxStart(PortExtension* Port)
 {
     VcomWriteFlag(&Port->TxStopped, 0);
-    if (Port->TxAsync) BufferedTxResume(Port);
+    if (Port->TxAsync)
+        BufferedTxResume(Port);
+    else
+        DirectTxResume(Port);
 }
 
 // Queued writes are taken in queue order onto a private list and completed after the

@@ -48,10 +48,11 @@ NTSTATUS TxKick(PortExtension* Port);
 // <= DISPATCH_LEVEL. A zero-length buffered transfer, when none is in flight.
 NTSTATUS TxSendNullPacket(PortExtension* Port);
 
-// PASSIVE_LEVEL. Writes may reach DataOutPipe again; in buffered mode whatever waits
-// in TxRing, or in a write that was current when the transmitter stopped, goes on.
+// PASSIVE_LEVEL. Writes may reach DataOutPipe again: writes left queued by the stop,
+// or in buffered mode what waits in TxRing or in the current write, go on.
 VOID TxStart(PortExtension* Port);
-// PASSIVE_LEVEL. Stops the transmitter and returns when nothing of it is outstanding.
+// PASSIVE_LEVEL. Stops the transmitter and returns when nothing of it is with the pipe
+// driver. Writes still queued stay queued (direct mode) or current (buffered).
 VOID TxStop(PortExtension* Port);
 // <= DISPATCH_LEVEL; takes WriteQueueLock (never across a completion or IoCancelIrp).
 // Ends the current write and every queued write with STATUS_CANCELLED.
@@ -84,6 +85,9 @@ VOID CompleteWrite(PortExtension* Port, PIRP Irp, NTSTATUS Status, ULONG_PTR Inf
 // WriteQueueLock held by the caller, who releases it. Takes the current direct write
 // for cancelling when no other canceller has it; returns it claimed, or null.
 PIRP ClaimCurrentDirectWrite(PortExtension* Port);
+// <= DISPATCH_LEVEL; no lock held. Sends the oldest queued direct write when none is
+// current (the queue waits while the transmitter is stopped).
+VOID DirectTxResume(PortExtension* Port);
 // <= DISPATCH_LEVEL; no lock. Cancels a write claimed by ClaimCurrentDirectWrite.
 VOID CancelClaimedDirectWrite(PortExtension* Port, PIRP Irp);
 // WriteQueueLock held. Takes the current buffered write out of the engine when its

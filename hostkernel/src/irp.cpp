@@ -30,7 +30,11 @@ struct IrpShadow {
     IrpKind kind = IrpKind::Allocated;
     IrpState state = IrpState::Idle;
     HostCompletion done;
-    std::vector<LevelRec> levels;  // index = stack location number (1-based)
+    // Index = stack location number (1-based). Each IofCallDriver keeps the record of
+    // its location: a completion routine may send the request to the same location
+    // again before the earlier call has returned, and each call is judged by what
+    // happened to its own pass.
+    std::vector<std::shared_ptr<LevelRec>> levels;
     ULONG outputLength = 0;        // buffered output the I/O manager copies back
     size_t bytes = 0;
     Owner owner;
@@ -78,6 +82,7 @@ PIRP NewIrp(CCHAR stackSize, IrpKind kind)
     shadow->kind = kind;
     shadow->bytes = size + sizeof(IO_STACK_LOCATION);
     shadow->levels.resize((size_t)stackSize + 2);
+    for (auto& l : shadow->levels) l = std::make_shared<LevelRec>();
     if (kind != IrpKind::Host) shadow->owner = CurrentOwner();
     std::lock_guard<std::mutex> g(gIrpLock);
     gIrps[irp] = shadow;
@@ -264,7 +269,7 @@ VOID IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize)
     Irp->Tail.Overlay.CurrentStackLocation = (PIO_STACK_LOCATION)(Irp + 1) + StackSize;
     if (auto s = Find(Irp)) {
         s->state = IrpState::Idle;
-        for (auto& l : s->levels) l = LevelRec{};
+        for (auto& l : s->levels) l = std::make_shared<LevelRec>();
     }
 }
 
@@ -441,7 +446,19 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         s->powerMinor = stack->MinorFunction;
     }
     int level = Irp->CurrentLocation;
-    s->levels[level] = LevelRec{};
+    std::shared_ptr<LevelRec> mine;
+    {
+        // A driver that skips its own location hands the lower driver the location it
+        // was called at: the two calls share the record, since one walk passes both.
+        // A request sent to a location the walk has already passed (sent again from a
+        // completion routine) starts a record of its own.
+        std::lock_guard<std::mutex> g(gIrpLock);
+        if (s->levels[level]->passed)
+            s->levels[level] = std::make_shared<LevelRec>();
+        else
+            *s->levels[level] = LevelRec{};
+        mine = s->levels[level];
+    }
     s->state = IrpState::Active;
 
     PDRIVER_DISPATCH routine = DeviceObject->DriverObject->MajorFunction[stack->MajorFunction];
@@ -481,7 +498,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     bool alive, pendingMarked;
     {
         std::lock_guard<std::mutex> g(gIrpLock);
-        rec = s->levels[level];
+        rec = *mine;
         auto it = gIrps.find(Irp);
         alive = it != gIrps.end() && it->second == s;
         pendingMarked = rec.passed ? rec.pending : (alive && (Location(Irp, level)->Control & SL_PENDING_RETURNED));
@@ -496,7 +513,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
             bool missed;
             {
                 std::lock_guard<std::mutex> g(gIrpLock);
-                LevelRec& now = s->levels[level];
+                LevelRec& now = *mine;
                 missed = now.passed && !now.pending;
                 if (!now.passed) {
                     now.owed = true;
@@ -559,7 +576,7 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
         std::string owedBy;
         {
             std::lock_guard<std::mutex> g(gIrpLock);  // the dispatch routine's caller may be reading it
-            LevelRec& rec = s->levels[number];
+            LevelRec& rec = *s->levels[number];
             rec.passed = true;
             rec.status = Irp->IoStatus.Status;
             rec.pending = pending;

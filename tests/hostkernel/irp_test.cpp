@@ -48,6 +48,31 @@ __attribute__((section("hk_page"), noinline)) NTSTATUS NTAPI PageableCompletion(
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
+// Sends the request down a second time from its completion routine, the way a driver
+// follows a transfer with a zero-length one; the second pass pends and fails.
+struct Resend {
+    hk::StubBus* bus = nullptr;
+    PDEVICE_OBJECT target = nullptr;
+    int passes = 0;
+    NTSTATUS last = 0;
+    KEVENT done;
+};
+
+NTSTATUS NTAPI SendAgainOnce(PDEVICE_OBJECT, PIRP irp, PVOID context)
+{
+    auto* r = (Resend*)context;
+    if (++r->passes == 1) {
+        r->bus->CompleteLater(10000);
+        r->bus->CompleteWith(IRP_MJ_READ, STATUS_UNSUCCESSFUL);
+        IoSetCompletionRoutine(irp, SendAgainOnce, r, TRUE, TRUE, TRUE);
+        IoCallDriver(r->target, irp);
+        return STATUS_MORE_PROCESSING_REQUIRED;
+    }
+    r->last = irp->IoStatus.Status;
+    KeSetEvent(&r->done, 0, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
 }  // namespace
 
 class IrpFlow : public EmuTest {
@@ -139,6 +164,21 @@ TEST_F(IrpFlow, MoreProcessingRequiredStopsTheWalkUntilTheDriverCompletesAgain)
     EXPECT_EQ(1, inner.calls);
     EXPECT_EQ(STATUS_SUCCESS, inner.status) << "the walk stopped at the upper driver's routine";
     EXPECT_EQ(STATUS_DEVICE_BUSY, r.status) << "then went on from the upper driver's completion";
+}
+
+TEST_F(IrpFlow, ARequestSentAgainFromInsideTheCallThatCompletedItIsJudgedPerCall)
+{
+    Resend r;
+    r.bus = &bus;
+    r.target = lower;
+    KeInitializeEvent(&r.done, NotificationEvent, FALSE);
+    PIRP irp = NewIrp(lower, IRP_MJ_READ);
+    IoSetCompletionRoutine(irp, SendAgainOnce, &r, TRUE, TRUE, TRUE);
+    EXPECT_EQ(STATUS_SUCCESS, IoCallDriver(lower, irp)) << "the first call returns its own pass's status";
+    KeWaitForSingleObject(&r.done, Executive, KernelMode, FALSE, nullptr);
+    EXPECT_EQ(2, r.passes);
+    EXPECT_EQ(STATUS_UNSUCCESSFUL, r.last);
+    IoFreeIrp(irp);
 }
 
 TEST_F(IrpFlow, ThreadedIoctlCopiesOutputBackOnlyWhenItDidNotFail)
