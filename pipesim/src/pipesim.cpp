@@ -184,7 +184,8 @@ struct PipeSim::Impl {
         held.push_back({irp, pipe, kind, by, controlId});
         if (by == HeldBy::Test) return STATUS_PENDING;
         IoSetCancelRoutine(irp, CancelHeld);
-        if (irp->Cancel && IoSetCancelRoutine(irp, nullptr)) {
+        // IoCancelIrp may be setting the flag on another thread.
+        if (__atomic_load_n(&irp->Cancel, __ATOMIC_ACQUIRE) && IoSetCancelRoutine(irp, nullptr)) {
             held.pop_back();
             g.unlock();
             Complete(irp, STATUS_CANCELLED, 0);
@@ -368,6 +369,13 @@ struct PipeSim::Impl {
         p->halted = true;
     }
 
+    // Aborts come from other threads than the transfers they race.
+    bool Halted(PipeRec* p)
+    {
+        std::lock_guard<std::mutex> g(lock);
+        return p->halted;
+    }
+
     void ResetPipe(PipeRec* p)
     {
         std::lock_guard<std::mutex> g(lock);
@@ -472,7 +480,7 @@ struct PipeSim::Impl {
         if (!p) return Complete(irp, STATUS_INVALID_HANDLE, 0);
         if (p->id != Pipe::DataIn && p->id != Pipe::Status) return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
         if (!irp->MdlAddress) return Complete(irp, STATUS_INVALID_PARAMETER, 0);
-        if (p->halted) return Complete(irp, STATUS_PIPE_BROKEN, 0);
+        if (Halted(p)) return Complete(irp, STATUS_PIPE_BROKEN, 0);
         Fault f;
         NTSTATUS result;
         if (Intercept(irp, p->id, Kind::Read, &f, &result)) return result;
@@ -539,7 +547,7 @@ struct PipeSim::Impl {
     NTSTATUS Write(PIRP irp, PipeRec* p, PUCHAR buffer, ULONG length)
     {
         if (p->id != Pipe::DataOut) return Complete(irp, STATUS_INVALID_PARAMETER, 0);
-        if (p->halted) return Complete(irp, STATUS_PIPE_BROKEN, 0);
+        if (Halted(p)) return Complete(irp, STATUS_PIPE_BROKEN, 0);
         if (length && !buffer) return Complete(irp, STATUS_INVALID_PARAMETER, 0);
         Fault f;
         NTSTATUS result;
