@@ -136,6 +136,9 @@ struct PortExtension {
     // levels the next pass goes down from WriteSendDpc (direct) or TxKickDpc (buffered).
     volatile LONG TxCompletionDepth;
     KDPC WriteSendDpc;
+    // A kick that found the engine busy (interlocked): whoever lets go of TxBusy kicks
+    // again, so no kick is lost to a holder that already looked at the ring.
+    volatile LONG TxKickPending;
 
     ULONG RunState;  // PnP start and power, passive
 

@@ -9,9 +9,10 @@
 // WriteQueueLock guards WriteQueue, CurrentWrite, WriteCursor and WriteCopied; the
 // ring's lock nests inside it. A write's cancel routine is taken back before any of
 // its bytes move into the ring, so a write whose bytes went out is never reported
-// cancelled with none sent. TxBusy admits one party at a time to the engine; every
-// path that lets go of it without a transfer in flight checks again whether the
-// transmitter stopped (then TxIdleEvent is signalled) or bytes came meanwhile.
+// cancelled with none sent. TxBusy admits one party at a time to the engine; a kick
+// that finds it taken leaves TxKickPending set, and every path that lets go of it
+// without a transfer in flight signals TxIdleEvent when the transmitter stopped, and
+// otherwise makes the pending kick.
 #include "driver/driver.h"
 #include "lines/wait_mask.h"
 #include "lower/pipe.h"
@@ -130,17 +131,17 @@ VOID RefillFromCurrentWrite(PortExtension* Port)
 }
 
 // <= DISPATCH_LEVEL; the caller holds TxBusy and lets go of it here with nothing in
-// flight. A stopped or removed transmitter is idle now. Otherwise, when `Recheck` is
-// set, bytes a writer put into the ring while TxBusy was held (its own kick found the
-// engine busy) are sent now.
-VOID LetGoOfEngine(PortExtension* Port, BOOLEAN Recheck)
+// flight. A stopped or removed transmitter is idle now. Otherwise a kick that came
+// while TxBusy was held (a writer's, or the kick timer's) is made now: its bytes may
+// have entered the ring after the holder looked.
+VOID LetGoOfEngine(PortExtension* Port)
 {
     InterlockedExchange(&Port->TxBusy, 0);
     if (VcomReadFlag(&Port->TxStopped) || Removed(Port)) {
         KeSetEvent(&Port->TxIdleEvent, IO_NO_INCREMENT, FALSE);
         return;
     }
-    if (Recheck && RingCount(&Port->TxRing)) TxKick(Port);
+    if (InterlockedExchange(&Port->TxKickPending, 0)) TxKick(Port);
 }
 
 // <= DISPATCH_LEVEL; TxBusy held. One transfer: the ring's next bytes (at most 4096),
@@ -148,27 +149,23 @@ VOID LetGoOfEngine(PortExtension* Port, BOOLEAN Recheck)
 NTSTATUS SendTransfer(PortExtension* Port, BOOLEAN ZeroLength)
 {
     if (Removed(Port)) {
-        LetGoOfEngine(Port, FALSE);
+        LetGoOfEngine(Port);
         return STATUS_DELETE_PENDING;
     }
     if (VcomReadFlag(&Port->TxStopped)) {
-        LetGoOfEngine(Port, FALSE);
+        LetGoOfEngine(Port);
         return STATUS_UNSUCCESSFUL;
     }
     if (!ZeroLength && !RingCount(&Port->TxRing)) {
-        LetGoOfEngine(Port, TRUE);
+        LetGoOfEngine(Port);
         return STATUS_SUCCESS;
     }
     // The request comes before the bytes leave the ring: when it cannot be had, the
     // bytes stay and the kick timer tries again.
     PIRP irp = IoAllocateIrp(Port->PortDeviceObject->StackSize, FALSE);
     if (!irp) {
-        if (ZeroLength) {
-            LetGoOfEngine(Port, TRUE);  // bytes that came meanwhile still go
-        } else {
-            KeSetTimer(&Port->TxKickTimer, Port->TxKickDelay, &Port->TxKickDpc);
-            LetGoOfEngine(Port, FALSE);
-        }
+        if (!ZeroLength) KeSetTimer(&Port->TxKickTimer, Port->TxKickDelay, &Port->TxKickDpc);
+        LetGoOfEngine(Port);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     ULONG n = 0;
@@ -176,7 +173,7 @@ NTSTATUS SendTransfer(PortExtension* Port, BOOLEAN ZeroLength)
         n = RingGet(Port->TxStaging, &Port->TxRing, TX_TRANSFER_MAX);
         if (!n) {  // a purge emptied the ring just now
             IoFreeIrp(irp);
-            LetGoOfEngine(Port, TRUE);
+            LetGoOfEngine(Port);
             return STATUS_SUCCESS;
         }
     } else {
@@ -211,23 +208,25 @@ VOID DecideNextTransfer(PortExtension* Port, ULONG Sent, LONG Depth)
     KeCancelTimer(&Port->TxKickTimer);
     if (Removed(Port) || VcomReadFlag(&Port->TxStopped)) {
         // Nothing more goes out: bytes left in the ring stay for the next start.
-        LetGoOfEngine(Port, FALSE);
+        LetGoOfEngine(Port);
         return;
     }
+    // Kicks made before this look are decided by it; later ones are made at the let-go.
+    InterlockedExchange(&Port->TxKickPending, 0);
     ULONG waiting = RingCount(&Port->TxRing);
     if (waiting >= Port->TxKickThreshold && Depth > TX_MAX_NESTED_COMPLETIONS) {
         KeSetTimer(&Port->TxKickTimer, LARGE_INTEGER{}, &Port->TxKickDpc);  // unwinds the stack first
-        LetGoOfEngine(Port, FALSE);
+        LetGoOfEngine(Port);
     } else if (waiting >= Port->TxKickThreshold) {
         SendTransfer(Port, FALSE);
     } else if (waiting > 0) {
         // Let more bytes gather for up to 10 ms.
         KeSetTimer(&Port->TxKickTimer, Port->TxKickDelay, &Port->TxKickDpc);
-        LetGoOfEngine(Port, FALSE);
+        LetGoOfEngine(Port);
     } else if (Port->TxAllowNullPacket && Sent && Port->MaxPacketOut && Sent % Port->MaxPacketOut == 0) {
         SendTransfer(Port, TRUE);
     } else {
-        LetGoOfEngine(Port, TRUE);
+        LetGoOfEngine(Port);
     }
 }
 
@@ -349,9 +348,13 @@ VOID NTAPI BufferedWriteTimeout(PKDPC, PVOID Context, PVOID, PVOID)
     TxKick(port);
 }
 
+// The kick is recorded before the engine is tried: a holder that lets go after a
+// failed try finds the record and kicks for it.
 NTSTATUS TxKick(PortExtension* Port)
 {
-    if (InterlockedExchange(&Port->TxBusy, 1)) return STATUS_SUCCESS;  // its completion kicks again
+    InterlockedExchange(&Port->TxKickPending, 1);
+    if (InterlockedExchange(&Port->TxBusy, 1)) return STATUS_SUCCESS;
+    InterlockedExchange(&Port->TxKickPending, 0);
     return SendTransfer(Port, FALSE);
 }
 

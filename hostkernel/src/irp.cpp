@@ -42,6 +42,10 @@ struct IrpShadow {
     std::vector<PDEVICE_OBJECT> powerVisited;  // devices a power request was dispatched to
     std::vector<PDEVICE_OBJECT> powerStarted;  // devices whose code called PoStartNextPowerIrp for it
     UCHAR powerMinor = 0;
+    // The fields below, state and the levels are read and written under gIrpLock: a
+    // completion routine may send the IRP down again, and another thread may then
+    // complete it while the first walk is still winding up.
+    unsigned sends = 0;            // IofCallDriver calls with this IRP so far
     int routineDepth = 0;          // completion routines of this IRP running now (nested walks)
     int recompletedAt = 0;         // the depth whose routine completed the IRP again, 0 for none
 };
@@ -458,8 +462,9 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         else
             *s->levels[level] = LevelRec{};
         mine = s->levels[level];
+        s->sends++;
+        s->state = IrpState::Active;
     }
-    s->state = IrpState::Active;
 
     PDRIVER_DISPATCH routine = DeviceObject->DriverObject->MajorFunction[stack->MajorFunction];
     UCHAR major = stack->MajorFunction;
@@ -545,8 +550,13 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
     // A completion routine may complete the request it was called for, once, and then
     // return STATUS_MORE_PROCESSING_REQUIRED: the new walk carries the request on from
     // that routine's own location upward, and the first walk stops there.
-    bool fromOwnRoutine = s->state == IrpState::Completing && s->routineDepth > 0 && s->recompletedAt != s->routineDepth;
-    if ((s->state == IrpState::Completing && !fromOwnRoutine) || s->state == IrpState::Completed) {
+    bool fromOwnRoutine, twice;
+    {
+        std::lock_guard<std::mutex> g(gIrpLock);
+        fromOwnRoutine = s->state == IrpState::Completing && s->routineDepth > 0 && s->recompletedAt != s->routineDepth;
+        twice = (s->state == IrpState::Completing && !fromOwnRoutine) || s->state == IrpState::Completed;
+    }
+    if (twice) {
         Report("double-completion", IrpName(Irp) + " completed twice");
         return;
     }
@@ -563,9 +573,12 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
         IoSetCancelRoutine(Irp, nullptr);
     }
     if (Self().irql > DISPATCH_LEVEL) Report("irql", "IofCompleteRequest above DISPATCH_LEVEL");
-    if (fromOwnRoutine) s->recompletedAt = s->routineDepth;
-    s->state = IrpState::Completing;
-    s->boost = PriorityBoost;
+    {
+        std::lock_guard<std::mutex> g(gIrpLock);
+        if (fromOwnRoutine) s->recompletedAt = s->routineDepth;
+        s->state = IrpState::Completing;
+        s->boost = PriorityBoost;
+    }
 
     ThreadState& self = Self();
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
@@ -604,12 +617,32 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
             PDEVICE_OBJECT savedDevice = self.device;
             KIRQL irql = self.irql;
             self.device = upper;
-            int depth = ++s->routineDepth;
+            int depth;
+            unsigned sendsBefore;
+            {
+                std::lock_guard<std::mutex> g(gIrpLock);
+                depth = ++s->routineDepth;
+                sendsBefore = s->sends;
+            }
             NTSTATUS r = CallDriver("completion routine", routine, upper, Irp, context);
-            bool recompleted = s->recompletedAt == depth;
-            if (recompleted) s->recompletedAt = 0;
-            s->routineDepth--;
+            bool recompleted, resent;
+            {
+                std::lock_guard<std::mutex> g(gIrpLock);
+                recompleted = s->recompletedAt == depth;
+                if (recompleted) s->recompletedAt = 0;
+                s->routineDepth--;
+                resent = s->sends != sendsBefore;
+            }
             self.device = savedDevice;
+            if (resent) {
+                // Sent down again: it may already be completed, freed and reused on
+                // another processor, so this walk must not look at it any more.
+                if (r != STATUS_MORE_PROCESSING_REQUIRED)
+                    Report("double-completion", "completion routine " + Hex((ULONG_PTR)routine) + " sent " + IrpName(Irp) +
+                                                    " down again and returned " + Hex((ULONG)r) +
+                                                    " instead of STATUS_MORE_PROCESSING_REQUIRED");
+                return;
+            }
             if (recompleted) {
                 // The request belongs to the walk the routine started; this one must not touch it.
                 if (r != STATUS_MORE_PROCESSING_REQUIRED)
@@ -623,7 +656,9 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
                                             IrpName(Irp) + " (IoMarkIrpPending in the allocator's own completion routine?)");
             if (self.irql != irql) Report("completion-irql", "completion routine " + Hex((ULONG_PTR)routine) + " changed the IRQL");
             if (r == STATUS_MORE_PROCESSING_REQUIRED) {
-                if (Find(Irp) == s) s->state = IrpState::Halted;
+                std::lock_guard<std::mutex> g(gIrpLock);
+                auto it = gIrps.find(Irp);
+                if (it != gIrps.end() && it->second == s && s->state == IrpState::Completing) s->state = IrpState::Halted;
                 return;
             }
             if (Find(Irp) != s) {
@@ -641,7 +676,10 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
         IoSkipCurrentIrpStackLocation(Irp);
         stack++;
     }
-    s->state = IrpState::Completed;
+    {
+        std::lock_guard<std::mutex> g(gIrpLock);
+        s->state = IrpState::Completed;
+    }
     CheckPowerStarted(Irp, s);
     IoManagerComplete(Irp, s);
 }

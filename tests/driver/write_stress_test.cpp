@@ -321,29 +321,15 @@ protected:
     int cancelled = 0;  // writes that ended STATUS_CANCELLED, over all seeds
 };
 
-// Under ThreadSanitizer the emulation's completion walk races with itself: it goes on
-// touching a request after its completion routine sent it down again (the zero-length
-// pass), while another thread completes that pass.
-#if defined(__SANITIZE_THREAD__)
-#define SKIP_UNDER_THREAD_SANITIZER() GTEST_SKIP() << "the emulation's completion walk races with a request sent again"
-#else
-#define SKIP_UNDER_THREAD_SANITIZER()
-#endif
-
 TEST_F(WritesOnRealThreads, DirectWritesArriveAsReported)
 {
-    SKIP_UNDER_THREAD_SANITIZER();
     RunSeeds({1u, 2u}, false, false);
 }
 
-// Hangs now and then: a kick from TxKickDpc that finds TxBusy held is dropped, and a
-// completion nested too deeply arms that kick and then lets go of TxBusy without
-// looking at the ring again, so a full ring is left with nothing in flight.
-TEST_F(WritesOnRealThreads, DISABLED_BufferedWritesArriveAsReported) { RunSeeds({1u, 2u}, true, false); }
+TEST_F(WritesOnRealThreads, BufferedWritesArriveAsReported) { RunSeeds({1u, 2u}, true, false); }
 
 TEST_F(WritesOnRealThreads, DirectPurgesCancelsAndPipeFailuresNeverDuplicateReorderOrInventBytes)
 {
-    SKIP_UNDER_THREAD_SANITIZER();
     RunSeeds({11u, 12u, 13u}, false, true);
 }
 

@@ -3,7 +3,7 @@
 // Do not edit; regenerate with tests/layout/layout.sh update.
 #pragma once
 
-#define VCOM_LAYOUT_I386_ENTRIES 530
+#define VCOM_LAYOUT_I386_ENTRIES 531
 
 static_assert(sizeof(LARGE_INTEGER) == 8, "LARGE_INTEGER: size 8 in the DDK");
 static_assert(alignof(LARGE_INTEGER) == 8, "LARGE_INTEGER: alignment 8 in the DDK");
@@ -996,35 +996,37 @@ static_assert(offsetof(PortExtension, TxCompletionDepth) == 5072, "PortExtension
 static_assert(sizeof(((PortExtension*)0)->TxCompletionDepth) == 4, "PortExtension.TxCompletionDepth: size 4 in the DDK");
 static_assert(offsetof(PortExtension, WriteSendDpc) == 5076, "PortExtension.WriteSendDpc: offset 5076 in the DDK");
 static_assert(sizeof(((PortExtension*)0)->WriteSendDpc) == 32, "PortExtension.WriteSendDpc: size 32 in the DDK");
-static_assert(offsetof(PortExtension, RunState) == 5108, "PortExtension.RunState: offset 5108 in the DDK");
+static_assert(offsetof(PortExtension, TxKickPending) == 5108, "PortExtension.TxKickPending: offset 5108 in the DDK");
+static_assert(sizeof(((PortExtension*)0)->TxKickPending) == 4, "PortExtension.TxKickPending: size 4 in the DDK");
+static_assert(offsetof(PortExtension, RunState) == 5112, "PortExtension.RunState: offset 5112 in the DDK");
 static_assert(sizeof(((PortExtension*)0)->RunState) == 4, "PortExtension.RunState: size 4 in the DDK");
-static_assert(offsetof(PortExtension, TxRing) == 5112, "PortExtension.TxRing: offset 5112 in the DDK");
+static_assert(offsetof(PortExtension, TxRing) == 5116, "PortExtension.TxRing: offset 5116 in the DDK");
 static_assert(sizeof(((PortExtension*)0)->TxRing) == 24, "PortExtension.TxRing: size 24 in the DDK");
-static_assert(offsetof(PortExtension, EventLock) == 5136, "PortExtension.EventLock: offset 5136 in the DDK");
+static_assert(offsetof(PortExtension, EventLock) == 5140, "PortExtension.EventLock: offset 5140 in the DDK");
 static_assert(sizeof(((PortExtension*)0)->EventLock) == 4, "PortExtension.EventLock: size 4 in the DDK");
-static_assert(offsetof(PortExtension, WaitMask) == 5140, "PortExtension.WaitMask: offset 5140 in the DDK");
+static_assert(offsetof(PortExtension, WaitMask) == 5144, "PortExtension.WaitMask: offset 5144 in the DDK");
 static_assert(sizeof(((PortExtension*)0)->WaitMask) == 4, "PortExtension.WaitMask: size 4 in the DDK");
-static_assert(offsetof(PortExtension, PendingWait) == 5144, "PortExtension.PendingWait: offset 5144 in the DDK");
+static_assert(offsetof(PortExtension, PendingWait) == 5148, "PortExtension.PendingWait: offset 5148 in the DDK");
 static_assert(sizeof(((PortExtension*)0)->PendingWait) == 4, "PortExtension.PendingWait: size 4 in the DDK");
-static_assert(offsetof(PortExtension, PendingEvents) == 5148, "PortExtension.PendingEvents: offset 5148 in the DDK");
+static_assert(offsetof(PortExtension, PendingEvents) == 5152, "PortExtension.PendingEvents: offset 5152 in the DDK");
 static_assert(sizeof(((PortExtension*)0)->PendingEvents) == 4, "PortExtension.PendingEvents: size 4 in the DDK");
-static_assert(offsetof(PortExtension, ModemControlByte) == 5152, "PortExtension.ModemControlByte: offset 5152 in the DDK");
+static_assert(offsetof(PortExtension, ModemControlByte) == 5156, "PortExtension.ModemControlByte: offset 5156 in the DDK");
 static_assert(sizeof(((PortExtension*)0)->ModemControlByte) == 1, "PortExtension.ModemControlByte: size 1 in the DDK");
-static_assert(offsetof(PortExtension, ModemStatus) == 5156, "PortExtension.ModemStatus: offset 5156 in the DDK");
+static_assert(offsetof(PortExtension, ModemStatus) == 5160, "PortExtension.ModemStatus: offset 5160 in the DDK");
 static_assert(sizeof(((PortExtension*)0)->ModemStatus) == 4, "PortExtension.ModemStatus: size 4 in the DDK");
-static_assert(offsetof(PortExtension, PerfStats) == 5160, "PortExtension.PerfStats: offset 5160 in the DDK");
+static_assert(offsetof(PortExtension, PerfStats) == 5164, "PortExtension.PerfStats: offset 5164 in the DDK");
 static_assert(sizeof(((PortExtension*)0)->PerfStats) == 24, "PortExtension.PerfStats: size 24 in the DDK");
-static_assert(offsetof(PortExtension, WmiPerfStats) == 5184, "PortExtension.WmiPerfStats: offset 5184 in the DDK");
+static_assert(offsetof(PortExtension, WmiPerfStats) == 5188, "PortExtension.WmiPerfStats: offset 5188 in the DDK");
 static_assert(sizeof(((PortExtension*)0)->WmiPerfStats) == 24, "PortExtension.WmiPerfStats: size 24 in the DDK");
-static_assert(offsetof(PortExtension, InSize) == 5208, "PortExtension.InSize: offset 5208 in the DDK");
+static_assert(offsetof(PortExtension, InSize) == 5212, "PortExtension.InSize: offset 5212 in the DDK");
 static_assert(sizeof(((PortExtension*)0)->InSize) == 4, "PortExtension.InSize: size 4 in the DDK");
-static_assert(offsetof(PortExtension, OutSize) == 5212, "PortExtension.OutSize: offset 5212 in the DDK");
+static_assert(offsetof(PortExtension, OutSize) == 5216, "PortExtension.OutSize: offset 5216 in the DDK");
 static_assert(sizeof(((PortExtension*)0)->OutSize) == 4, "PortExtension.OutSize: size 4 in the DDK");
-static_assert(offsetof(PortExtension, BaudRate) == 5216, "PortExtension.BaudRate: offset 5216 in the DDK");
+static_assert(offsetof(PortExtension, BaudRate) == 5220, "PortExtension.BaudRate: offset 5220 in the DDK");
 static_assert(sizeof(((PortExtension*)0)->BaudRate) == 4, "PortExtension.BaudRate: size 4 in the DDK");
-static_assert(offsetof(PortExtension, Timeouts) == 5220, "PortExtension.Timeouts: offset 5220 in the DDK");
+static_assert(offsetof(PortExtension, Timeouts) == 5224, "PortExtension.Timeouts: offset 5224 in the DDK");
 static_assert(sizeof(((PortExtension*)0)->Timeouts) == 20, "PortExtension.Timeouts: size 20 in the DDK");
-static_assert(offsetof(PortExtension, ReadMode) == 5240, "PortExtension.ReadMode: offset 5240 in the DDK");
+static_assert(offsetof(PortExtension, ReadMode) == 5244, "PortExtension.ReadMode: offset 5244 in the DDK");
 static_assert(sizeof(((PortExtension*)0)->ReadMode) == 4, "PortExtension.ReadMode: size 4 in the DDK");
 static_assert(offsetof(PortExtension, ReadTotalTimer) == 5248, "PortExtension.ReadTotalTimer: offset 5248 in the DDK");
 static_assert(sizeof(((PortExtension*)0)->ReadTotalTimer) == 40, "PortExtension.ReadTotalTimer: size 40 in the DDK");
