@@ -12,18 +12,7 @@ using pipesim::Kind;
 using pipesim::Pipe;
 
 namespace {
-using Bytes = std::vector<UCHAR>;
 
-hk::RegistryValue Dword(const char16_t* name, ULONG value) { return hk::RegistryValue::Dword(name, value); }
-
-// Byte i is a function of first + i that does not repeat every 256 bytes, so a
-// misplaced, lost or doubled block shows.
-Bytes Sequence(size_t n, size_t first = 0)
-{
-    Bytes b(n);
-    for (size_t i = 0; i < n; ++i) b[i] = (UCHAR)((first + i) * 7 + (first + i) / 251);
-    return b;
-}
 Bytes Slice(const Bytes& b, size_t from, size_t n) { return Bytes(b.begin() + from, b.begin() + from + n); }
 Bytes Concat(std::initializer_list<Bytes> parts)
 {

@@ -12,14 +12,6 @@ using pipesim::Kind;
 using pipesim::Pipe;
 
 namespace {
-using Bytes = std::vector<UCHAR>;
-
-Bytes Sequence(size_t n, UCHAR first = 0)
-{
-    Bytes b(n);
-    std::iota(b.begin(), b.end(), first);
-    return b;
-}
 
 Bytes Dword(ULONG v) { return {(UCHAR)v, (UCHAR)(v >> 8), (UCHAR)(v >> 16), (UCHAR)(v >> 24)}; }
 }  // namespace

@@ -8,9 +8,7 @@ using pipesim::Kind;
 using pipesim::Pipe;
 
 namespace {
-using Bytes = std::vector<UCHAR>;
 
-hk::RegistryValue Dword(const char16_t* name, ULONG value) { return hk::RegistryValue::Dword(name, value); }
 }  // namespace
 
 class PortOpenClose : public SimPortTest {

@@ -10,14 +10,6 @@
 #include "rx/ring_buffer.h"
 
 namespace {
-using Bytes = std::vector<UCHAR>;
-
-Bytes Sequence(size_t n, UCHAR first = 0)
-{
-    Bytes b(n);
-    std::iota(b.begin(), b.end(), first);
-    return b;
-}
 
 Bytes TimeoutsBytes(ULONG ri, ULONG rm, ULONG rc, ULONG wm = 0, ULONG wc = 0)
 {

@@ -12,17 +12,7 @@ using pipesim::Kind;
 using pipesim::Pipe;
 
 namespace {
-using Bytes = std::vector<UCHAR>;
 
-hk::RegistryValue Dword(const char16_t* name, ULONG value) { return hk::RegistryValue::Dword(name, value); }
-
-// first, first + 1, ... as bytes, so order, losses and duplicates all show.
-Bytes Sequence(size_t n, size_t first = 0)
-{
-    Bytes b(n);
-    for (size_t i = 0; i < n; ++i) b[i] = (UCHAR)((first + i) * 7 + (first + i) / 251);
-    return b;
-}
 Bytes Concat(Bytes a, const Bytes& b)
 {
     a.insert(a.end(), b.begin(), b.end());

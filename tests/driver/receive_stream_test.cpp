@@ -10,7 +10,6 @@
 #include "driver/sim_fixture.h"
 
 namespace {
-using Bytes = std::vector<UCHAR>;
 
 Bytes Timeouts(ULONG ri, ULONG rm, ULONG rc)
 {

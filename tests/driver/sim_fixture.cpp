@@ -1,5 +1,12 @@
 #include "driver/sim_fixture.h"
 
+Bytes Sequence(size_t n, size_t first)
+{
+    Bytes b(n);
+    for (size_t i = 0; i < n; ++i) b[i] = (UCHAR)((first + i) * 7 + (first + i) / 251);
+    return b;
+}
+
 void SimPortTest::SetUp()
 {
     KernelTest::SetUp();

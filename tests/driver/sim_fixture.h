@@ -10,6 +10,14 @@
 #include "support/driver_under_test.h"
 #include "support/kernel_test.h"
 
+using Bytes = std::vector<UCHAR>;
+
+// n bytes whose value at i is a function of first + i that does not repeat every 256
+// bytes, so that a misplaced, lost or doubled block shows.
+Bytes Sequence(size_t n, size_t first = 0);
+// A DWORD value for the adapter's device key.
+inline hk::RegistryValue Dword(const char16_t* name, ULONG value) { return hk::RegistryValue::Dword(name, value); }
+
 class SimPortTest : public KernelTest {
 protected:
     void SetUp() override;

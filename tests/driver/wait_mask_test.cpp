@@ -8,7 +8,6 @@
 #include "lines/wait_mask.h"
 
 namespace {
-using Bytes = std::vector<UCHAR>;
 
 Bytes Dword(ULONG v) { return {(UCHAR)v, (UCHAR)(v >> 8), (UCHAR)(v >> 16), (UCHAR)(v >> 24)}; }
 }  // namespace

@@ -21,7 +21,6 @@
 #include "rx/ring_buffer.h"
 
 namespace {
-using Bytes = std::vector<UCHAR>;
 
 constexpr int kWriters = 3;                  // at most 4: two bits of each byte
 constexpr unsigned kMaxWrites = 1000;        // per writer: sequence numbers have ten bits
