@@ -17,6 +17,8 @@ set(VCOM_DRIVER_SOURCES
   ${CMAKE_SOURCE_DIR}/tx/transmitter.cpp
   ${CMAKE_SOURCE_DIR}/lines/status_polling.cpp
   ${CMAKE_SOURCE_DIR}/lines/wait_mask.cpp
+  ${CMAKE_SOURCE_DIR}/lines/modem_control.cpp
   ${CMAKE_SOURCE_DIR}/ioctl/dispatcher.cpp
+  ${CMAKE_SOURCE_DIR}/ioctl/line_settings.cpp
   ${CMAKE_SOURCE_DIR}/wmi/wmi_provider.cpp
 )

@@ -96,6 +96,7 @@ VCOM_PAGED NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT 
     KeInitializeEvent(&port->TxIdleEvent, NotificationEvent, TRUE);
 
     KeInitializeSpinLock(&port->CommStatusLock);
+    KeInitializeEvent(&port->ConfigLock, SynchronizationEvent, TRUE);
     KeInitializeSpinLock(&port->EventLock);
     KeInitializeDeviceQueue(&port->ReadQueue);
 

@@ -98,6 +98,7 @@ struct PortExtension {
     KTIMER StatusTimer;
     KDPC StatusDpc;
     LONG CtlPollPeriod;
+    volatile LONG StatusCompletionDepth;  // status completions running nested (interlocked)
 
     PipeHandle DataOutPipe;
     ULONG MaxPacketOut;
@@ -150,10 +151,15 @@ struct PortExtension {
     PIRP PendingWait;
     ULONG PendingEvents;
 
-    // Modem lines. ModemControlByte: the senders of modem commands (passive);
-    // ModemStatus: the status polling's completion routine and the open.
+    // Modem lines. ModemControlByte: the senders of modem commands, under ConfigLock;
+    // ModemStatus: the status polling's completion routine and the open, by
+    // interlocked exchange (readers use ReadModemStatus).
     UCHAR ModemControlByte;
     ULONG ModemStatus;
+    // Serialises, at passive level, every change of the line settings and of
+    // ModemControlByte together with the commands that carry it to the adapter, so
+    // the adapter ends with what is stored. A synchronization event, signalled = free.
+    KEVENT ConfigLock;
 
     // Statistics: receive pump and transmit paths; cleared by IOCTL_SERIAL_CLEAR_STATS.
     SERIALPERF_STATS PerfStats;

@@ -6,6 +6,8 @@
 #include "ioctl/dispatcher.h"
 
 #include "driver/driver.h"
+#include "ioctl/line_settings.h"
+#include "lines/modem_control.h"
 #include "lines/wait_mask.h"
 #include "port/port.h"
 #include "rx/read.h"
@@ -24,42 +26,42 @@ struct Route {
 };
 
 const Route Routes[] = {
-    {IOCTL_SERIAL_SET_BAUD_RATE, NotBuiltYet},
+    {IOCTL_SERIAL_SET_BAUD_RATE, BaudRateRequest},
     {IOCTL_SERIAL_SET_QUEUE_SIZE, QueueSizeRequest},
-    {IOCTL_SERIAL_SET_LINE_CONTROL, NotBuiltYet},
-    {IOCTL_SERIAL_SET_BREAK_ON, NotBuiltYet},
-    {IOCTL_SERIAL_SET_BREAK_OFF, NotBuiltYet},
+    {IOCTL_SERIAL_SET_LINE_CONTROL, LineControlRequest},
+    {IOCTL_SERIAL_SET_BREAK_ON, ModemLineRequest},
+    {IOCTL_SERIAL_SET_BREAK_OFF, ModemLineRequest},
     {IOCTL_SERIAL_IMMEDIATE_CHAR, NotBuiltYet},
     {IOCTL_SERIAL_SET_TIMEOUTS, TimeoutsRequest},
     {IOCTL_SERIAL_GET_TIMEOUTS, TimeoutsRequest},
-    {IOCTL_SERIAL_SET_DTR, NotBuiltYet},
-    {IOCTL_SERIAL_CLR_DTR, NotBuiltYet},
+    {IOCTL_SERIAL_SET_DTR, ModemLineRequest},
+    {IOCTL_SERIAL_CLR_DTR, ModemLineRequest},
     {IOCTL_SERIAL_RESET_DEVICE, NoAction},
-    {IOCTL_SERIAL_SET_RTS, NotBuiltYet},
-    {IOCTL_SERIAL_CLR_RTS, NotBuiltYet},
+    {IOCTL_SERIAL_SET_RTS, ModemLineRequest},
+    {IOCTL_SERIAL_CLR_RTS, ModemLineRequest},
     {IOCTL_SERIAL_SET_XOFF, NoAction},
     {IOCTL_SERIAL_SET_XON, NoAction},
     {IOCTL_SERIAL_GET_WAIT_MASK, WaitMaskRequest},
     {IOCTL_SERIAL_SET_WAIT_MASK, WaitMaskRequest},
     {IOCTL_SERIAL_WAIT_ON_MASK, WaitOnMaskRequest},
     {IOCTL_SERIAL_PURGE, PurgeRequest},
-    {IOCTL_SERIAL_GET_BAUD_RATE, NotBuiltYet},
-    {IOCTL_SERIAL_GET_LINE_CONTROL, NotBuiltYet},
-    {IOCTL_SERIAL_GET_CHARS, NotBuiltYet},
-    {IOCTL_SERIAL_SET_CHARS, NotBuiltYet},
-    {IOCTL_SERIAL_GET_HANDFLOW, NotBuiltYet},
-    {IOCTL_SERIAL_SET_HANDFLOW, NotBuiltYet},
+    {IOCTL_SERIAL_GET_BAUD_RATE, BaudRateRequest},
+    {IOCTL_SERIAL_GET_LINE_CONTROL, LineControlRequest},
+    {IOCTL_SERIAL_GET_CHARS, CharsRequest},
+    {IOCTL_SERIAL_SET_CHARS, CharsRequest},
+    {IOCTL_SERIAL_GET_HANDFLOW, HandFlowRequest},
+    {IOCTL_SERIAL_SET_HANDFLOW, HandFlowRequest},
     {IOCTL_SERIAL_GET_MODEMSTATUS, NotBuiltYet},
     {IOCTL_SERIAL_GET_COMMSTATUS, NotBuiltYet},
     {IOCTL_SERIAL_XOFF_COUNTER, NoAction},
     {IOCTL_SERIAL_GET_PROPERTIES, NotBuiltYet},
-    {IOCTL_SERIAL_GET_DTRRTS, NotBuiltYet},
+    {IOCTL_SERIAL_GET_DTRRTS, ModemControlRequest},
     {IOCTL_SERIAL_LSRMST_INSERT, NoAction},
     {IOCTL_SERIAL_CONFIG_SIZE, NotBuiltYet},
     {IOCTL_SERIAL_GET_STATS, NotBuiltYet},
     {IOCTL_SERIAL_CLEAR_STATS, NotBuiltYet},
-    {IOCTL_SERIAL_GET_MODEM_CONTROL, NotBuiltYet},
-    {IOCTL_SERIAL_SET_MODEM_CONTROL, NotBuiltYet},
+    {IOCTL_SERIAL_GET_MODEM_CONTROL, ModemControlRequest},
+    {IOCTL_SERIAL_SET_MODEM_CONTROL, ModemControlRequest},
     {IOCTL_SERIAL_SET_FIFO_CONTROL, NoAction},
     {IOCTL_PRIVATE_RESET_RX_PIPE, NotBuiltYet},
     {IOCTL_PRIVATE_RESET_TX_PIPE, NotBuiltYet},

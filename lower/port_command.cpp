@@ -22,3 +22,10 @@ NTSTATUS SendPortCommand(PortExtension* Port, UCHAR Selector, UCHAR Argument1, U
     UCHAR payload[3] = {Selector, Argument1, Argument2};
     return SendPortCommand(Port, payload, sizeof payload);
 }
+
+VOID LockPortConfig(PortExtension* Port)
+{
+    KeWaitForSingleObject(&Port->ConfigLock, Executive, KernelMode, FALSE, nullptr);
+}
+
+VOID UnlockPortConfig(PortExtension* Port) { KeSetEvent(&Port->ConfigLock, IO_NO_INCREMENT, FALSE); }

@@ -46,3 +46,8 @@ NTSTATUS SendPortCommand(PortExtension* Port, const UCHAR* Payload, USHORT Lengt
 // The same with the payload written out.
 NTSTATUS SendPortCommand(PortExtension* Port, UCHAR Selector, UCHAR Argument);
 NTSTATUS SendPortCommand(PortExtension* Port, UCHAR Selector, UCHAR Argument1, UCHAR Argument2);
+
+// PASSIVE_LEVEL; waits. Takes and gives back ConfigLock, which every change of the
+// line settings or of ModemControlByte holds across the commands that carry it.
+VOID LockPortConfig(PortExtension* Port);
+VOID UnlockPortConfig(PortExtension* Port);

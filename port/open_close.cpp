@@ -17,9 +17,6 @@ namespace {
 constexpr ULONG OpenQueueSize = 4096;
 constexpr ULONG UnknownPacketSize = 64;  // a pipe that reports 0
 
-// Whether the status pipe takes part: the adapter has one and polling is enabled.
-BOOLEAN UsesStatusPipe(PortExtension* Port) { return Port->EndPointCaps != 0 && Port->CtlPollPeriod >= 0; }
-
 // PASSIVE_LEVEL. The maximum packet size of a pipe, 64 when it reports none.
 ULONG MaxPacketOf(PDEVICE_OBJECT DeviceObject, PipeHandle* Pipe)
 {
@@ -42,7 +39,7 @@ NTSTATUS UnwindOpen(PDEVICE_OBJECT DeviceObject, PortExtension* Port, NTSTATUS S
     RingFree(&Port->RxRing);
     PipeOpenClose(DeviceObject, &Port->DataOutPipe, FALSE);
     PipeOpenClose(DeviceObject, &Port->DataInPipe, FALSE);
-    if (UsesStatusPipe(Port)) PipeOpenClose(DeviceObject, &Port->StatusPipe, FALSE);
+    if (StatusPipeInUse(Port)) PipeOpenClose(DeviceObject, &Port->StatusPipe, FALSE);
     return Status;
 }
 
@@ -66,7 +63,7 @@ NTSTATUS PortOpen(PDEVICE_OBJECT DeviceObject)
     if (!NT_SUCCESS(status)) return UnwindOpen(DeviceObject, port, status);
     status = PipeOpenClose(DeviceObject, &port->DataInPipe, TRUE);
     if (!NT_SUCCESS(status)) return UnwindOpen(DeviceObject, port, status);
-    if (UsesStatusPipe(port)) {
+    if (StatusPipeInUse(port)) {
         status = PipeOpenClose(DeviceObject, &port->StatusPipe, TRUE);
         if (!NT_SUCCESS(status)) {
             // Polling is off for good; an adapter without a status pipe is no failure.
@@ -91,7 +88,7 @@ NTSTATUS PortOpen(PDEVICE_OBJECT DeviceObject)
     port->PendingWait = nullptr;
     IoReleaseCancelSpinLock(cancelIrql);
     KeReleaseSpinLock(&port->EventLock, oldIrql);
-    port->ModemStatus = 0;
+    InterlockedExchange((volatile LONG*)&port->ModemStatus, 0);
 
     port->RxStopped = 1;
     KeInitializeEvent(&port->RxIdleEvent, NotificationEvent, FALSE);
@@ -106,7 +103,7 @@ NTSTATUS PortOpen(PDEVICE_OBJECT DeviceObject)
     PipeReset(DeviceObject, &port->DataInPipe);
     // Only a status pipe that was opened: a reset on one that never was reaches the
     // pipe driver with a file object it does not know.
-    if (UsesStatusPipe(port)) PipeReset(DeviceObject, &port->StatusPipe);
+    if (StatusPipeInUse(port)) PipeReset(DeviceObject, &port->StatusPipe);
 
     port->MaxPacketOut = MaxPacketOf(DeviceObject, &port->DataOutPipe);
     port->TxKickThreshold = AlignToPacket(port->TxKickThreshold, port->MaxPacketOut);
@@ -119,8 +116,10 @@ NTSTATUS PortOpen(PDEVICE_OBJECT DeviceObject)
     // The adapter's answers do not decide the open: a port that cannot be enabled
     // shows it in the data that never comes.
     SendPortCommand(port, CMD_PORT_ENABLE, 1);
+    LockPortConfig(port);
     port->ModemControlByte = MCB_DTR | MCB_RTS;
     SendPortCommand(port, CMD_MODEM_CONTROL, port->ModemControlByte);
+    UnlockPortConfig(port);
 
     RxPumpStart(port);
     ReadModemStatusOnce(port);
@@ -147,7 +146,7 @@ NTSTATUS PortClose(PDEVICE_OBJECT DeviceObject)
     SendPortCommand(port, CMD_PORT_ENABLE, 0);
     NTSTATUS status = PipeOpenClose(DeviceObject, &port->DataOutPipe, FALSE);
     status = PipeOpenClose(DeviceObject, &port->DataInPipe, FALSE);
-    if (UsesStatusPipe(port)) status = PipeOpenClose(DeviceObject, &port->StatusPipe, FALSE);
+    if (StatusPipeInUse(port)) status = PipeOpenClose(DeviceObject, &port->StatusPipe, FALSE);
     if (port->RxTransferBuffer) {
         ExFreePoolWithTag(port->RxTransferBuffer, TAG_CREA);
         port->RxTransferBuffer = nullptr;

@@ -3,7 +3,7 @@
 // Do not edit; regenerate with tests/layout/layout.sh update.
 #pragma once
 
-#define VCOM_LAYOUT_I386_ENTRIES 531
+#define VCOM_LAYOUT_I386_ENTRIES 533
 
 static_assert(sizeof(LARGE_INTEGER) == 8, "LARGE_INTEGER: size 8 in the DDK");
 static_assert(alignof(LARGE_INTEGER) == 8, "LARGE_INTEGER: alignment 8 in the DDK");
@@ -876,7 +876,7 @@ static_assert(offsetof(PipeHandle, Name) == 0, "PipeHandle.Name: offset 0 in the
 static_assert(sizeof(((PipeHandle*)0)->Name) == 24, "PipeHandle.Name: size 24 in the DDK");
 static_assert(offsetof(PipeHandle, File) == 24, "PipeHandle.File: offset 24 in the DDK");
 static_assert(sizeof(((PipeHandle*)0)->File) == 128, "PipeHandle.File: size 128 in the DDK");
-static_assert(sizeof(PortExtension) == 5584, "PortExtension: size 5584 in the DDK");
+static_assert(sizeof(PortExtension) == 5600, "PortExtension: size 5600 in the DDK");
 static_assert(alignof(PortExtension) == 8, "PortExtension: alignment 8 in the DDK");
 static_assert(offsetof(PortExtension, PortDeviceObject) == 0, "PortExtension.PortDeviceObject: offset 0 in the DDK");
 static_assert(sizeof(((PortExtension*)0)->PortDeviceObject) == 4, "PortExtension.PortDeviceObject: size 4 in the DDK");
@@ -948,6 +948,8 @@ static_assert(offsetof(PortExtension, StatusDpc) == 624, "PortExtension.StatusDp
 static_assert(sizeof(((PortExtension*)0)->StatusDpc) == 32, "PortExtension.StatusDpc: size 32 in the DDK");
 static_assert(offsetof(PortExtension, CtlPollPeriod) == 656, "PortExtension.CtlPollPeriod: offset 656 in the DDK");
 static_assert(sizeof(((PortExtension*)0)->CtlPollPeriod) == 4, "PortExtension.CtlPollPeriod: size 4 in the DDK");
+static_assert(offsetof(PortExtension, StatusCompletionDepth) == 660, "PortExtension.StatusCompletionDepth: offset 660 in the DDK");
+static_assert(sizeof(((PortExtension*)0)->StatusCompletionDepth) == 4, "PortExtension.StatusCompletionDepth: size 4 in the DDK");
 static_assert(offsetof(PortExtension, DataOutPipe) == 664, "PortExtension.DataOutPipe: offset 664 in the DDK");
 static_assert(sizeof(((PortExtension*)0)->DataOutPipe) == 152, "PortExtension.DataOutPipe: size 152 in the DDK");
 static_assert(offsetof(PortExtension, MaxPacketOut) == 816, "PortExtension.MaxPacketOut: offset 816 in the DDK");
@@ -1014,53 +1016,55 @@ static_assert(offsetof(PortExtension, ModemControlByte) == 5156, "PortExtension.
 static_assert(sizeof(((PortExtension*)0)->ModemControlByte) == 1, "PortExtension.ModemControlByte: size 1 in the DDK");
 static_assert(offsetof(PortExtension, ModemStatus) == 5160, "PortExtension.ModemStatus: offset 5160 in the DDK");
 static_assert(sizeof(((PortExtension*)0)->ModemStatus) == 4, "PortExtension.ModemStatus: size 4 in the DDK");
-static_assert(offsetof(PortExtension, PerfStats) == 5164, "PortExtension.PerfStats: offset 5164 in the DDK");
+static_assert(offsetof(PortExtension, ConfigLock) == 5164, "PortExtension.ConfigLock: offset 5164 in the DDK");
+static_assert(sizeof(((PortExtension*)0)->ConfigLock) == 16, "PortExtension.ConfigLock: size 16 in the DDK");
+static_assert(offsetof(PortExtension, PerfStats) == 5180, "PortExtension.PerfStats: offset 5180 in the DDK");
 static_assert(sizeof(((PortExtension*)0)->PerfStats) == 24, "PortExtension.PerfStats: size 24 in the DDK");
-static_assert(offsetof(PortExtension, WmiPerfStats) == 5188, "PortExtension.WmiPerfStats: offset 5188 in the DDK");
+static_assert(offsetof(PortExtension, WmiPerfStats) == 5204, "PortExtension.WmiPerfStats: offset 5204 in the DDK");
 static_assert(sizeof(((PortExtension*)0)->WmiPerfStats) == 24, "PortExtension.WmiPerfStats: size 24 in the DDK");
-static_assert(offsetof(PortExtension, InSize) == 5212, "PortExtension.InSize: offset 5212 in the DDK");
+static_assert(offsetof(PortExtension, InSize) == 5228, "PortExtension.InSize: offset 5228 in the DDK");
 static_assert(sizeof(((PortExtension*)0)->InSize) == 4, "PortExtension.InSize: size 4 in the DDK");
-static_assert(offsetof(PortExtension, OutSize) == 5216, "PortExtension.OutSize: offset 5216 in the DDK");
+static_assert(offsetof(PortExtension, OutSize) == 5232, "PortExtension.OutSize: offset 5232 in the DDK");
 static_assert(sizeof(((PortExtension*)0)->OutSize) == 4, "PortExtension.OutSize: size 4 in the DDK");
-static_assert(offsetof(PortExtension, BaudRate) == 5220, "PortExtension.BaudRate: offset 5220 in the DDK");
+static_assert(offsetof(PortExtension, BaudRate) == 5236, "PortExtension.BaudRate: offset 5236 in the DDK");
 static_assert(sizeof(((PortExtension*)0)->BaudRate) == 4, "PortExtension.BaudRate: size 4 in the DDK");
-static_assert(offsetof(PortExtension, Timeouts) == 5224, "PortExtension.Timeouts: offset 5224 in the DDK");
+static_assert(offsetof(PortExtension, Timeouts) == 5240, "PortExtension.Timeouts: offset 5240 in the DDK");
 static_assert(sizeof(((PortExtension*)0)->Timeouts) == 20, "PortExtension.Timeouts: size 20 in the DDK");
-static_assert(offsetof(PortExtension, ReadMode) == 5244, "PortExtension.ReadMode: offset 5244 in the DDK");
+static_assert(offsetof(PortExtension, ReadMode) == 5260, "PortExtension.ReadMode: offset 5260 in the DDK");
 static_assert(sizeof(((PortExtension*)0)->ReadMode) == 4, "PortExtension.ReadMode: size 4 in the DDK");
-static_assert(offsetof(PortExtension, ReadTotalTimer) == 5248, "PortExtension.ReadTotalTimer: offset 5248 in the DDK");
+static_assert(offsetof(PortExtension, ReadTotalTimer) == 5264, "PortExtension.ReadTotalTimer: offset 5264 in the DDK");
 static_assert(sizeof(((PortExtension*)0)->ReadTotalTimer) == 40, "PortExtension.ReadTotalTimer: size 40 in the DDK");
-static_assert(offsetof(PortExtension, ReadTotalDpc) == 5288, "PortExtension.ReadTotalDpc: offset 5288 in the DDK");
+static_assert(offsetof(PortExtension, ReadTotalDpc) == 5304, "PortExtension.ReadTotalDpc: offset 5304 in the DDK");
 static_assert(sizeof(((PortExtension*)0)->ReadTotalDpc) == 32, "PortExtension.ReadTotalDpc: size 32 in the DDK");
-static_assert(offsetof(PortExtension, ReadIntervalTimer) == 5320, "PortExtension.ReadIntervalTimer: offset 5320 in the DDK");
+static_assert(offsetof(PortExtension, ReadIntervalTimer) == 5336, "PortExtension.ReadIntervalTimer: offset 5336 in the DDK");
 static_assert(sizeof(((PortExtension*)0)->ReadIntervalTimer) == 40, "PortExtension.ReadIntervalTimer: size 40 in the DDK");
-static_assert(offsetof(PortExtension, ReadIntervalDpc) == 5360, "PortExtension.ReadIntervalDpc: offset 5360 in the DDK");
+static_assert(offsetof(PortExtension, ReadIntervalDpc) == 5376, "PortExtension.ReadIntervalDpc: offset 5376 in the DDK");
 static_assert(sizeof(((PortExtension*)0)->ReadIntervalDpc) == 32, "PortExtension.ReadIntervalDpc: size 32 in the DDK");
-static_assert(offsetof(PortExtension, ReadGeneration) == 5392, "PortExtension.ReadGeneration: offset 5392 in the DDK");
+static_assert(offsetof(PortExtension, ReadGeneration) == 5408, "PortExtension.ReadGeneration: offset 5408 in the DDK");
 static_assert(sizeof(((PortExtension*)0)->ReadGeneration) == 4, "PortExtension.ReadGeneration: size 4 in the DDK");
-static_assert(offsetof(PortExtension, ReadTotalArmedFor) == 5396, "PortExtension.ReadTotalArmedFor: offset 5396 in the DDK");
+static_assert(offsetof(PortExtension, ReadTotalArmedFor) == 5412, "PortExtension.ReadTotalArmedFor: offset 5412 in the DDK");
 static_assert(sizeof(((PortExtension*)0)->ReadTotalArmedFor) == 4, "PortExtension.ReadTotalArmedFor: size 4 in the DDK");
-static_assert(offsetof(PortExtension, ReadIntervalArmedFor) == 5400, "PortExtension.ReadIntervalArmedFor: offset 5400 in the DDK");
+static_assert(offsetof(PortExtension, ReadIntervalArmedFor) == 5416, "PortExtension.ReadIntervalArmedFor: offset 5416 in the DDK");
 static_assert(sizeof(((PortExtension*)0)->ReadIntervalArmedFor) == 4, "PortExtension.ReadIntervalArmedFor: size 4 in the DDK");
-static_assert(offsetof(PortExtension, LineControl) == 5404, "PortExtension.LineControl: offset 5404 in the DDK");
+static_assert(offsetof(PortExtension, LineControl) == 5420, "PortExtension.LineControl: offset 5420 in the DDK");
 static_assert(sizeof(((PortExtension*)0)->LineControl) == 3, "PortExtension.LineControl: size 3 in the DDK");
-static_assert(offsetof(PortExtension, Chars) == 5407, "PortExtension.Chars: offset 5407 in the DDK");
+static_assert(offsetof(PortExtension, Chars) == 5423, "PortExtension.Chars: offset 5423 in the DDK");
 static_assert(sizeof(((PortExtension*)0)->Chars) == 6, "PortExtension.Chars: size 6 in the DDK");
-static_assert(offsetof(PortExtension, HandFlow) == 5416, "PortExtension.HandFlow: offset 5416 in the DDK");
+static_assert(offsetof(PortExtension, HandFlow) == 5432, "PortExtension.HandFlow: offset 5432 in the DDK");
 static_assert(sizeof(((PortExtension*)0)->HandFlow) == 16, "PortExtension.HandFlow: size 16 in the DDK");
-static_assert(offsetof(PortExtension, CommStatus) == 5432, "PortExtension.CommStatus: offset 5432 in the DDK");
+static_assert(offsetof(PortExtension, CommStatus) == 5448, "PortExtension.CommStatus: offset 5448 in the DDK");
 static_assert(sizeof(((PortExtension*)0)->CommStatus) == 20, "PortExtension.CommStatus: size 20 in the DDK");
-static_assert(offsetof(PortExtension, CommStatusLock) == 5452, "PortExtension.CommStatusLock: offset 5452 in the DDK");
+static_assert(offsetof(PortExtension, CommStatusLock) == 5468, "PortExtension.CommStatusLock: offset 5468 in the DDK");
 static_assert(sizeof(((PortExtension*)0)->CommStatusLock) == 4, "PortExtension.CommStatusLock: size 4 in the DDK");
-static_assert(offsetof(PortExtension, LowerDevice) == 5456, "PortExtension.LowerDevice: offset 5456 in the DDK");
+static_assert(offsetof(PortExtension, LowerDevice) == 5472, "PortExtension.LowerDevice: offset 5472 in the DDK");
 static_assert(sizeof(((PortExtension*)0)->LowerDevice) == 4, "PortExtension.LowerDevice: size 4 in the DDK");
-static_assert(offsetof(PortExtension, TxKickTimer) == 5464, "PortExtension.TxKickTimer: offset 5464 in the DDK");
+static_assert(offsetof(PortExtension, TxKickTimer) == 5480, "PortExtension.TxKickTimer: offset 5480 in the DDK");
 static_assert(sizeof(((PortExtension*)0)->TxKickTimer) == 40, "PortExtension.TxKickTimer: size 40 in the DDK");
-static_assert(offsetof(PortExtension, TxKickDpc) == 5504, "PortExtension.TxKickDpc: offset 5504 in the DDK");
+static_assert(offsetof(PortExtension, TxKickDpc) == 5520, "PortExtension.TxKickDpc: offset 5520 in the DDK");
 static_assert(sizeof(((PortExtension*)0)->TxKickDpc) == 32, "PortExtension.TxKickDpc: size 32 in the DDK");
-static_assert(offsetof(PortExtension, TxKickDelay) == 5536, "PortExtension.TxKickDelay: offset 5536 in the DDK");
+static_assert(offsetof(PortExtension, TxKickDelay) == 5552, "PortExtension.TxKickDelay: offset 5552 in the DDK");
 static_assert(sizeof(((PortExtension*)0)->TxKickDelay) == 8, "PortExtension.TxKickDelay: size 8 in the DDK");
-static_assert(offsetof(PortExtension, NoBaudCheck) == 5544, "PortExtension.NoBaudCheck: offset 5544 in the DDK");
+static_assert(offsetof(PortExtension, NoBaudCheck) == 5560, "PortExtension.NoBaudCheck: offset 5560 in the DDK");
 static_assert(sizeof(((PortExtension*)0)->NoBaudCheck) == 4, "PortExtension.NoBaudCheck: size 4 in the DDK");
-static_assert(offsetof(PortExtension, WmiLibInfo) == 5548, "PortExtension.WmiLibInfo: offset 5548 in the DDK");
+static_assert(offsetof(PortExtension, WmiLibInfo) == 5564, "PortExtension.WmiLibInfo: offset 5564 in the DDK");
 static_assert(sizeof(((PortExtension*)0)->WmiLibInfo) == 32, "PortExtension.WmiLibInfo: size 32 in the DDK");
