@@ -33,6 +33,9 @@ NTSTATUS RemoveDevice(PortExtension* Port, PIRP Irp)
     IoSkipCurrentIrpStackLocation(Irp);
     NTSTATUS status = IoCallDriver(Port->LowerDevice, Irp);
     EnterState(Port, PNP_REMOVED);
+    // A DPC of the port's that signalled the end of its chain may still be returning
+    // on another processor; the device and then the driver's code must outlive it.
+    KeFlushQueuedDpcs();
     RingFree(&Port->RxRing);
     RingFree(&Port->TxRing);
     ReleasePortDevice(Port);

@@ -101,6 +101,7 @@ const std::vector<KernelExport>& KernelExports()
         NT(KeClearEvent),
         NT(KeDelayExecutionThread),
         HAL(KeGetCurrentIrql),
+        NT(KeFlushQueuedDpcs),
         NT(KeInitializeDeviceQueue),
         NT(KeInitializeDpc),
         NT(KeInitializeEvent),

@@ -87,6 +87,8 @@ void ForgetLocksIn(const void* base, size_t size);
 // At unload: reports (and unlinks) every timer still armed and DPC still queued that
 // the driver set or queued, naming the routine that would run in unloaded code.
 void CheckNoDriverTimersOrDpcs(PDRIVER_OBJECT driver);
+// Waits for DPC routines of the driver that other threads run now, reporting them.
+void CheckNoDriverDpcRunning(PDRIVER_OBJECT driver);
 void ForgetRemoveLocksIn(const void* base, size_t size);
 
 // ---- Calls into driver code ------------------------------------------------------------

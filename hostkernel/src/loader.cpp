@@ -46,6 +46,7 @@ void LoadedDriver::Unload()
 {
     if (unloaded_) return;
     unloaded_ = true;
+    detail::CheckNoDriverDpcRunning(object_);
     if (object_->DeviceObject) Report("unload-with-devices", "driver unloaded while it still has device objects");
     if (object_->DriverUnload)
         CallPassive(object_, (const void*)object_->DriverUnload, "unload routine", [&] {

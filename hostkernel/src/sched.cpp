@@ -39,6 +39,9 @@ struct Sched {
     std::thread dpcThread;
     std::condition_variable dpcCv;
     bool stopDpcThread = false;
+    // DPC routines running now, with the driver each belongs to (either clock).
+    std::multimap<PKDPC, PDRIVER_OBJECT> runningDpcs;
+    std::condition_variable dpcDone;
 };
 
 Sched& S()
@@ -182,6 +185,7 @@ void RunOneDpcLocked(std::unique_lock<std::mutex>& lk)
     PVOID context = dpc->DeferredContext, a1 = dpc->SystemArgument1, a2 = dpc->SystemArgument2;
     auto owner = S().owners.find(dpc);
     PDRIVER_OBJECT dpcDriver = owner == S().owners.end() ? nullptr : owner->second;
+    auto running = S().runningDpcs.emplace(dpc, dpcDriver);
     lk.unlock();
 
     ThreadState& self = tSelf;
@@ -204,6 +208,8 @@ void RunOneDpcLocked(std::unique_lock<std::mutex>& lk)
     self.drainingDpcs--;
     self.irql = saved;
     lk.lock();
+    S().runningDpcs.erase(running);
+    S().dpcDone.notify_all();
 }
 
 // Whether a queued DPC may run now: not while a test defers them.
@@ -414,6 +420,22 @@ void CheckNoDriverTimersOrDpcs(PDRIVER_OBJECT driver)
         it = S().dpcs.erase(it);
     }
     for (auto it = S().owners.begin(); it != S().owners.end();) it = it->second == driver ? S().owners.erase(it) : std::next(it);
+}
+
+void CheckNoDriverDpcRunning(PDRIVER_OBJECT driver)
+{
+    std::unique_lock<std::mutex> lk(S().lock);
+    auto runs = [&] {
+        for (auto& r : S().runningDpcs)
+            if (r.second == driver) return true;
+        return false;
+    };
+    if (!runs()) return;
+    // On Windows the routine would go on in unmapped code; here it is let finish first.
+    Report("unload-dpc-running", "driver " + Hex((ULONG_PTR)driver) +
+                                     " unloaded while one of its DPC routines still runs on another processor"
+                                     " (KeFlushQueuedDpcs at removal waits for them)");
+    S().dpcDone.wait(lk, [&] { return !runs(); });
 }
 
 void ResetScheduler(ClockMode mode)
@@ -855,6 +877,16 @@ BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument
     }
     DrainDpcsIfDue();
     return queued;
+}
+
+// Runs what is queued (a test's deferral does not hold a flush back), then waits for
+// the DPC routines that other threads are running.
+VOID KeFlushQueuedDpcs()
+{
+    if (tSelf.irql != PASSIVE_LEVEL) Report("irql", "KeFlushQueuedDpcs at IRQL " + std::to_string(tSelf.irql));
+    std::unique_lock<std::mutex> lk(S().lock);
+    RunAllDpcsLocked(lk, true);
+    S().dpcDone.wait(lk, [] { return S().runningDpcs.empty(); });
 }
 
 BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc)

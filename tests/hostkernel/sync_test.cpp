@@ -313,6 +313,19 @@ TEST_F(DeviceQueues, TheFirstEntryFindsTheQueueIdleAndTheRestWaitInOrder)
     ExpectViolation("irql");
 }
 
+TEST_F(Dpcs, AFlushRunsEveryQueuedDpcEvenOneATestHoldsBack)
+{
+    DpcProbe probe;
+    KDPC dpc;
+    KeInitializeDpc(&dpc, ProbeDpc, &probe);
+    hk::DeferDpcs(true);
+    EXPECT_TRUE(KeInsertQueueDpc(&dpc, nullptr, nullptr));
+    EXPECT_EQ(0, probe.runs);
+    KeFlushQueuedDpcs();
+    EXPECT_EQ(1, probe.runs) << "the flush returns once the queued DPC has run";
+    hk::DeferDpcs(false);
+}
+
 class RealClock : public KernelTest {
 protected:
     hk::ClockMode Clock() const override { return hk::ClockMode::Real; }

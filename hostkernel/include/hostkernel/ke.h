@@ -142,6 +142,8 @@ BOOLEAN NTAPI KeReadStateTimer(PKTIMER Timer);
 VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext);
 BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2);
 BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc);
+// PASSIVE_LEVEL. Returns once every DPC queued on any processor has run.
+VOID NTAPI KeFlushQueuedDpcs();
 
 // Device queues (caller at DISPATCH_LEVEL for insert and remove).
 VOID NTAPI KeInitializeDeviceQueue(PKDEVICE_QUEUE DeviceQueue);
