@@ -202,7 +202,16 @@ NTSTATUS NTAPI HandFlowRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if ((hf.ControlHandShake & ControlHandShakeInvalid) || (hf.FlowReplace & FlowReplaceInvalid) ||
         (ULONG)hf.XonLimit > port->InSize || (ULONG)hf.XoffLimit > port->InSize)
         return Complete(Irp, STATUS_INVALID_PARAMETER, 0);
-    return Store(port, Irp, &port->HandFlow, &hf, HandFlowSize);
+    // The receive path reads the two limits at dispatch level without a lock: each is
+    // stored whole.
+    LockPortConfig(port);
+    port->HandFlow.ControlHandShake = hf.ControlHandShake;
+    port->HandFlow.FlowReplace = hf.FlowReplace;
+    InterlockedExchange(&port->HandFlow.XonLimit, hf.XonLimit);
+    InterlockedExchange(&port->HandFlow.XoffLimit, hf.XoffLimit);
+    NTSTATUS status = ApplyLineSettings(DeviceObject);
+    UnlockPortConfig(port);
+    return Complete(Irp, status, 0);
 }
 
 // The characters go to the adapter whatever EndPointCaps is: the flow characters

@@ -8,7 +8,7 @@
 // issuing the next), so it needs no lock: StatusStopped, set by the stop and cleared
 // by the start at passive level, is read by each link. A pipe driver that completes
 // status reads inside the call would nest the chain; beyond a few levels it goes on
-// from the DPC at once instead.
+// from the DPC a millisecond later instead.
 #include "lines/status_polling.h"
 
 #include "lines/wait_mask.h"
@@ -21,7 +21,7 @@ constexpr LONG MaxNestedCompletions = 4;
 
 BOOLEAN Removed(PortExtension* Port) { return Port->DeviceRemoved || Port->SurpriseRemoved; }
 
-// <= DISPATCH_LEVEL. StatusTimer `Ms` milliseconds from now (0: its DPC runs at once).
+// <= DISPATCH_LEVEL. StatusTimer `Ms` milliseconds from now.
 VOID ArmStatusTimer(PortExtension* Port, LONG Ms)
 {
     LARGE_INTEGER due;
@@ -151,8 +151,10 @@ NTSTATUS NTAPI StatusReadComplete(PDEVICE_OBJECT, PIRP Irp, PVOID Context)
         if (now != before) PostEvents(port->PortDeviceObject, LineEvents(now ^ before));
     }
     CheckWait(port->PortDeviceObject);
+    // Unwind: the DPC issues the next read a tick later, so that a pipe driver that
+    // answers at once cannot keep the processor in DPCs.
     if (port->CtlPollPeriod == 0 && depth > MaxNestedCompletions)
-        ArmStatusTimer(port, 0);  // unwind: the DPC issues the next read at once
+        ArmStatusTimer(port, 1);
     else
         StatusPollStep(port);
     InterlockedDecrement(&port->StatusCompletionDepth);
@@ -178,6 +180,13 @@ NTSTATUS StopStatusPolling(PortExtension* Port)
         patience.QuadPart = -10 * 10000;  // 10 ms
         status = KeWaitForSingleObject(&Port->StatusIdleEvent, Executive, KernelMode, FALSE, &patience);
     } while (status == STATUS_TIMEOUT);
+    // The completion that ended the chain signalled it before leaving the port alone;
+    // until the last completion frame is gone the port must stay as it is.
+    while (InterlockedCompareExchange(&Port->StatusCompletionDepth, 0, 0)) {
+        LARGE_INTEGER pause;
+        pause.QuadPart = -10000;  // 1 ms
+        KeDelayExecutionThread(KernelMode, FALSE, &pause);
+    }
     PipeReset(Port->PortDeviceObject, &Port->StatusPipe);
     return status;
 }

@@ -63,6 +63,7 @@ struct ThreadState {
     PDRIVER_OBJECT dpcDriver = nullptr;  // whose DPC runs now, for attributing timers and DPCs it queues
     std::vector<bool> pagedFrames;  // one per pageable entry point on the stack: PAGED_CODE seen
     int callDepth = 0;              // IofCallDriver calls running on this thread, nested
+    int criticalRegions = 0;        // KeEnterCriticalRegion not yet left (normal kernel APCs off)
 };
 ThreadState& Self();
 KThreadRec* CurrentRec();  // registers the calling thread on first use

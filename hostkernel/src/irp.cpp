@@ -481,8 +481,12 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (++self.callDepth == kMaxCallDepth + 1)
         Report("call-depth", std::to_string(self.callDepth) + " nested IofCallDriver calls on one thread (" + IrpName(Irp) +
                                  "): more than a kernel stack holds");
+    int regionsBefore = self.criticalRegions;
     NTSTATUS status = CallDriver("dispatch routine", routine, DeviceObject, Irp);
     self.callDepth--;
+    if (self.criticalRegions != regionsBefore)
+        Report("critical-region", "dispatch routine for major " + std::to_string(major) + " of " +
+                                      Hex((ULONG_PTR)DeviceObject) + " returned with its critical regions unbalanced");
 
     if (pageable) {
         if (!self.pagedFrames.back())

@@ -879,6 +879,17 @@ BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument
     return queued;
 }
 
+VOID KeEnterCriticalRegion() { tSelf.criticalRegions++; }
+
+VOID KeLeaveCriticalRegion()
+{
+    if (tSelf.criticalRegions == 0) {
+        Report("critical-region", "KeLeaveCriticalRegion without KeEnterCriticalRegion");
+        return;
+    }
+    tSelf.criticalRegions--;
+}
+
 // Runs what is queued (a test's deferral does not hold a flush back), then waits for
 // the DPC routines that other threads are running.
 VOID KeFlushQueuedDpcs()

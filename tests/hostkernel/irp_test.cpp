@@ -317,6 +317,22 @@ TEST_F(IrpRules, MarkingPendingThenReturningAnotherStatusIsReported)
     ExpectViolation("marked-pending-returned-other");
 }
 
+TEST_F(IrpRules, ADispatchRoutineThatLeavesACriticalRegionEnteredIsReported)
+{
+    dispatch = [](PDEVICE_OBJECT, PIRP irp) {
+        KeEnterCriticalRegion();
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_SUCCESS;
+    };
+    Send(IRP_MJ_READ);
+    ExpectViolation("critical-region");
+    KeLeaveCriticalRegion();
+    ExpectClean();
+    KeLeaveCriticalRegion();
+    ExpectViolation("critical-region");
+}
+
 TEST_F(IrpRules, ReturningAStatusOtherThanTheCompletionStatusIsReported)
 {
     dispatch = [](PDEVICE_OBJECT, PIRP irp) {

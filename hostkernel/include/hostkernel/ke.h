@@ -142,6 +142,10 @@ BOOLEAN NTAPI KeReadStateTimer(PKTIMER Timer);
 VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext);
 BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2);
 BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc);
+// Normal kernel APCs (thread suspension among them) off and on again for the calling
+// thread: what a driver does around holding a lock that is not a mutex.
+VOID NTAPI KeEnterCriticalRegion();
+VOID NTAPI KeLeaveCriticalRegion();
 // PASSIVE_LEVEL. Returns once every DPC queued on any processor has run.
 VOID NTAPI KeFlushQueuedDpcs();
 
