@@ -64,6 +64,10 @@ NTSTATUS Store(PortExtension* Port, PIRP Irp, void* Record, const void* Value, U
     return Complete(Irp, status, 0);
 }
 
+// Of two commands sent one after the other, the request fails with the first that
+// failed: a setting the adapter did not take is not reported as taken.
+NTSTATUS FirstFailure(NTSTATUS First, NTSTATUS Second) { return NT_SUCCESS(First) ? Second : First; }
+
 BOOLEAN InRateList(ULONG Rate)
 {
     for (ULONG listed : BAUD_INDEX_TABLE)
@@ -118,13 +122,13 @@ NTSTATUS SendLineConfigByte(PortExtension* Port, BOOLEAN RaiseRtsForHandshake)
     NTSTATUS status = SendPortCommand(Port, CMD_LINE_CONFIG, byte);
     if (RaiseRtsForHandshake && (byte & LCB_RTS_CTS)) {
         Port->ModemControlByte |= MCB_RTS;
-        status = SendPortCommand(Port, CMD_MODEM_CONTROL, Port->ModemControlByte);
+        status = FirstFailure(status, SendPortCommand(Port, CMD_MODEM_CONTROL, Port->ModemControlByte));
     }
     return status;
 }
 
 // PASSIVE_LEVEL; ConfigLock held. Protocol 3: the three-byte configuration, which has
-// a form for every setting, then the error character.
+// a form for every setting, then the error character (sent even when the first failed).
 NTSTATUS SendThreeByteConfig(PortExtension* Port)
 {
     UCHAR index = 0;
@@ -140,8 +144,8 @@ NTSTATUS SendThreeByteConfig(PortExtension* Port)
         flags |= LF_HARDWARE_HANDSHAKE;
     else if (Port->HandFlow.FlowReplace & (SERIAL_AUTO_TRANSMIT | SERIAL_AUTO_RECEIVE))
         flags |= LF_XON_XOFF;
-    SendPortCommand(Port, CMD_LINE_CONFIG, index, flags);
-    NTSTATUS status = SendPortCommand(Port, CMD_ERROR_CHAR, ErrorCharEnable(Port), Port->Chars.ErrorChar);
+    NTSTATUS status = SendPortCommand(Port, CMD_LINE_CONFIG, index, flags);
+    status = FirstFailure(status, SendPortCommand(Port, CMD_ERROR_CHAR, ErrorCharEnable(Port), Port->Chars.ErrorChar));
     RxPumpStart(Port);
     return status;
 }
@@ -215,7 +219,7 @@ NTSTATUS NTAPI HandFlowRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 }
 
 // The characters go to the adapter whatever EndPointCaps is: the flow characters
-// first (their status does not count), then the error character.
+// first, then the error character, which is sent even when the first failed.
 NTSTATUS NTAPI CharsRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PortExtension* port = PortOf(DeviceObject);
@@ -225,8 +229,8 @@ NTSTATUS NTAPI CharsRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (c.InLength < CharsSize || !c.Buffer) return Complete(Irp, STATUS_INVALID_PARAMETER, 0);
     LockPortConfig(port);
     RtlCopyMemory(&port->Chars, c.Buffer, CharsSize);
-    SendPortCommand(port, CMD_FLOW_CHARS, port->Chars.XonChar, port->Chars.XoffChar);
-    NTSTATUS status = SendPortCommand(port, CMD_ERROR_CHAR, ErrorCharEnable(port), port->Chars.ErrorChar);
+    NTSTATUS status = SendPortCommand(port, CMD_FLOW_CHARS, port->Chars.XonChar, port->Chars.XoffChar);
+    status = FirstFailure(status, SendPortCommand(port, CMD_ERROR_CHAR, ErrorCharEnable(port), port->Chars.ErrorChar));
     UnlockPortConfig(port);
     return Complete(Irp, status, 0);
 }

@@ -343,10 +343,11 @@ TEST_F(LineSettings, CharactersGoToTheAdapterWhateverTheProtocolAndTheErrorSwitc
         EXPECT_EQ(caps == 3 ? 1 : 0, errorCommands);
         EXPECT_EQ(caps == 3, sim->Adapter().errorCharEnabled);
 
-        // The first command's failure does not stop the second, whose status counts.
+        // The first command's failure does not stop the second, and is the request's:
+        // the adapter did not take the flow characters.
         sim->ClearRecords();
         sim->InjectFault(Pipe::Control, Kind::ControlTransfer, Once(STATUS_DEVICE_DATA_ERROR));
-        EXPECT_EQ(STATUS_SUCCESS, Set(IOCTL_SERIAL_SET_CHARS, kChars));
+        EXPECT_EQ(STATUS_DEVICE_DATA_ERROR, Set(IOCTL_SERIAL_SET_CHARS, kChars));
         auto transfers = sim->ControlTransfers();
         ASSERT_EQ(2u, transfers.size());
         EXPECT_TRUE(transfers[0].portCommand);
@@ -405,6 +406,14 @@ TEST_F(LineSettings, AFailedCommandIsTheRequestsStatusAndTheValueStaysStored)
     EXPECT_EQ(STATUS_IO_TIMEOUT, Set(IOCTL_SERIAL_SET_LINE_CONTROL, {STOP_BITS_2, NO_PARITY, 7}));
     EXPECT_EQ((std::vector<Bytes>{{0, 8, 0x02}}), sim->Commands());
     EXPECT_EQ((Bytes{STOP_BITS_2, NO_PARITY, 7}), StoredLine());
+
+    // A configuration the adapter refused is not reported as taken because the error
+    // character that followed it was.
+    sim->ClearRecords();
+    sim->InjectFault(Pipe::Control, Kind::ControlTransfer, Once(STATUS_DEVICE_DATA_ERROR));
+    EXPECT_EQ(STATUS_DEVICE_DATA_ERROR, Set(IOCTL_SERIAL_SET_BAUD_RATE, Baud(9600)));
+    EXPECT_EQ(2u, sim->ControlTransfers().size());
+    EXPECT_EQ((std::vector<Bytes>{{4, 0, 0}}), sim->Commands());
 }
 
 TEST_F(LineSettings, ARemovedDeviceAnswersDeletePendingAndKeepsItsSettings)
