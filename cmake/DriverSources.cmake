@@ -20,5 +20,6 @@ set(VCOM_DRIVER_SOURCES
   ${CMAKE_SOURCE_DIR}/lines/modem_control.cpp
   ${CMAKE_SOURCE_DIR}/ioctl/dispatcher.cpp
   ${CMAKE_SOURCE_DIR}/ioctl/line_settings.cpp
+  ${CMAKE_SOURCE_DIR}/ioctl/status_requests.cpp
   ${CMAKE_SOURCE_DIR}/wmi/wmi_provider.cpp
 )

@@ -7,6 +7,7 @@
 
 #include "driver/driver.h"
 #include "ioctl/line_settings.h"
+#include "ioctl/status_requests.h"
 #include "lines/modem_control.h"
 #include "lines/wait_mask.h"
 #include "port/port.h"
@@ -51,20 +52,20 @@ const Route Routes[] = {
     {IOCTL_SERIAL_SET_CHARS, CharsRequest},
     {IOCTL_SERIAL_GET_HANDFLOW, HandFlowRequest},
     {IOCTL_SERIAL_SET_HANDFLOW, HandFlowRequest},
-    {IOCTL_SERIAL_GET_MODEMSTATUS, NotBuiltYet},
-    {IOCTL_SERIAL_GET_COMMSTATUS, NotBuiltYet},
+    {IOCTL_SERIAL_GET_MODEMSTATUS, StatusRequest},
+    {IOCTL_SERIAL_GET_COMMSTATUS, StatusRequest},
     {IOCTL_SERIAL_XOFF_COUNTER, NoAction},
-    {IOCTL_SERIAL_GET_PROPERTIES, NotBuiltYet},
+    {IOCTL_SERIAL_GET_PROPERTIES, StatusRequest},
     {IOCTL_SERIAL_GET_DTRRTS, ModemControlRequest},
     {IOCTL_SERIAL_LSRMST_INSERT, NoAction},
-    {IOCTL_SERIAL_CONFIG_SIZE, NotBuiltYet},
-    {IOCTL_SERIAL_GET_STATS, NotBuiltYet},
-    {IOCTL_SERIAL_CLEAR_STATS, NotBuiltYet},
+    {IOCTL_SERIAL_CONFIG_SIZE, StatusRequest},
+    {IOCTL_SERIAL_GET_STATS, StatusRequest},
+    {IOCTL_SERIAL_CLEAR_STATS, StatusRequest},
     {IOCTL_SERIAL_GET_MODEM_CONTROL, ModemControlRequest},
     {IOCTL_SERIAL_SET_MODEM_CONTROL, ModemControlRequest},
     {IOCTL_SERIAL_SET_FIFO_CONTROL, NoAction},
-    {IOCTL_PRIVATE_RESET_RX_PIPE, NotBuiltYet},
-    {IOCTL_PRIVATE_RESET_TX_PIPE, NotBuiltYet},
+    {IOCTL_PRIVATE_RESET_RX_PIPE, StatusRequest},
+    {IOCTL_PRIVATE_RESET_TX_PIPE, StatusRequest},
 };
 
 }  // namespace

@@ -1,7 +1,5 @@
-// Cleanup, flush and purge. Until cleanup is built in full it ends the pending reads,
-// the writes and the pending wait-on-mask request (any of them would keep the handle's
-// file object, and with it the open port, alive after CloseHandle), and flush is
-// refused. CancelReads lives with the read queue it empties (rx/read.cpp).
+// Cleanup, flush and purge: the requests that end or discard work in progress on an
+// open port. CancelReads lives with the read queue it empties (rx/read.cpp).
 #include "driver/driver.h"
 #include "lines/wait_mask.h"
 #include "port/port.h"
@@ -9,11 +7,37 @@
 #include "rx/ring_buffer.h"
 #include "tx/write.h"
 
-// PASSIVE_LEVEL; waits for the transmitter. The transmitter stays stopped: only the
-// close follows.
+namespace {
+
+constexpr LONGLONG FlushPatience = 30LL * 1000 * 10000;  // 30 s in 100 ns units
+constexpr LONGLONG FlushCheckPeriod = 10 * 10000;        // 10 ms
+
+// PASSIVE_LEVEL; waits. Buffered mode: until TxRing is empty, looking every 10 ms on
+// a timer of its own, at most about 30 seconds.
+VOID WaitForRingToDrain(PortExtension* Port)
+{
+    LARGE_INTEGER start, now;
+    KeQuerySystemTime(&start);
+    KTIMER timer;
+    KeInitializeTimer(&timer);
+    while (RingCount(&Port->TxRing)) {
+        KeQuerySystemTime(&now);
+        if (now.QuadPart - start.QuadPart > FlushPatience) break;
+        LARGE_INTEGER due;
+        due.QuadPart = -FlushCheckPeriod;
+        KeSetTimer(&timer, due, nullptr);
+        KeWaitForSingleObject(&timer, Executive, KernelMode, FALSE, nullptr);
+    }
+}
+
+}  // namespace
+
+// PASSIVE_LEVEL; waits for the pumps and the transmitter. The port stays open with
+// everything stopped: only the close follows.
 NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PortExtension* port = PortOf(DeviceObject);
+    StopPumps(DeviceObject);
     CancelReads(port);
     TxStop(port);
     CancelAllWrites(port);
@@ -22,8 +46,23 @@ NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return CompleteRequest(Irp, STATUS_SUCCESS);
 }
 
-// PASSIVE_LEVEL.
-NTSTATUS NTAPI DispatchFlush(PDEVICE_OBJECT, PIRP Irp) { return CompleteRequest(Irp, STATUS_INVALID_DEVICE_REQUEST); }
+// PASSIVE_LEVEL; waits at most about 30 seconds for the transmitter to drain, and
+// succeeds either way: the application cannot tell the two apart.
+NTSTATUS NTAPI DispatchFlush(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PortExtension* port = PortOf(DeviceObject);
+    if (port->TxAsync) {
+        WaitForRingToDrain(port);
+    } else {
+        LARGE_INTEGER patience;
+        patience.QuadPart = -FlushPatience;
+        KeWaitForSingleObject(&port->TxIdleEvent, Executive, KernelMode, FALSE, &patience);
+    }
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    Irp->IoStatus.Information = 0;
+    IoCompleteRequest(Irp, IO_SERIAL_INCREMENT);
+    return STATUS_SUCCESS;
+}
 
 // PASSIVE_LEVEL (control requests); waits for the transmitter when SERIAL_PURGE_TXABORT
 // is asked. The actions run in a fixed order, each only when its flag is set; other

@@ -1,0 +1,134 @@
+// The read-only and bookkeeping control requests: the modem status, the
+// communication status, the statistics and their reset, the configuration size, the
+// port properties, and the two private requests that reset one of the bulk pipes
+// through the pipe driver.
+#include "ioctl/status_requests.h"
+
+#include "driver/driver.h"
+#include "ioctl/dispatcher.h"
+#include "lines/status_polling.h"
+#include "lower/pipe.h"
+#include "rx/ring_buffer.h"
+
+namespace {
+
+constexpr ULONG CommStatusSize = 20;  // SERIAL_STATUS up to and including the immediate-waiting byte
+constexpr ULONG PropertiesSize = 64;
+constexpr ULONG StatsSize = 24;
+static_assert(sizeof(SERIAL_COMMPROP) == 64, "the properties answer is 64 bytes");
+
+// The properties every port reports; only the two current queue sizes change.
+const SERIAL_COMMPROP PropertiesTemplate = {
+    64,           // PacketLength
+    2,            // PacketVersion
+    0x00000001,   // ServiceMask: SERIAL_SP_SERIALCOMM
+    0,            // Reserved1
+    0,            // MaxTxQueue: no maximum
+    0,            // MaxRxQueue: no maximum
+    0x00020000,   // MaxBaud: SERIAL_BAUD_115200
+    0x00000001,   // ProvSubType: SERIAL_SP_RS232
+    0x000000F7,   // ProvCapabilities: DTR/DSR, RTS/CTS, CD, XON/XOFF, settable XON/XOFF, total and interval timeouts
+    0x0000005F,   // SettableParams: parity, baud, data bits, stop bits, handshaking, carrier detect
+    0x00026B60,   // SettableBaud: 600, 1200, 2400, 4800, 9600, 19200, 38400, 115200
+    0x000C,       // SettableData: 7 and 8 data bits
+    0x0705,       // SettableStopParity: 1 and 2 stop bits; no, odd and even parity
+    0,            // CurrentTxQueue: OutSize, per request
+    0,            // CurrentRxQueue: InSize, per request
+    0,            // ProvSpec1
+    0,            // ProvSpec2
+    {0},          // ProvChar
+};
+
+BOOLEAN Removed(PortExtension* Port) { return Port->DeviceRemoved || Port->SurpriseRemoved; }
+
+NTSTATUS Complete(PIRP Irp, NTSTATUS Status, ULONG_PTR Information)
+{
+    Irp->IoStatus.Status = Status;
+    Irp->IoStatus.Information = Information;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return Status;
+}
+
+// The room the request's output buffer has, or 0 when it has none.
+ULONG OutputRoom(PIRP Irp)
+{
+    if (!Irp->AssociatedIrp.SystemBuffer) return 0;
+    return IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.OutputBufferLength;
+}
+
+// PASSIVE_LEVEL. IOCTL_SERIAL_GET_COMMSTATUS: the stored status, then the ring counts,
+// each under its own lock and never two at once.
+NTSTATUS CommStatusRequest(PortExtension* Port, PIRP Irp)
+{
+    if (Removed(Port)) return CompleteRequest(Irp, STATUS_DELETE_PENDING);
+    if (OutputRoom(Irp) < CommStatusSize) return Complete(Irp, STATUS_INVALID_PARAMETER, 0);
+    SERIAL_STATUS answer;
+    KIRQL irql;
+    KeAcquireSpinLock(&Port->CommStatusLock, &irql);
+    RtlCopyMemory(&answer, &Port->CommStatus, CommStatusSize);
+    KeReleaseSpinLock(&Port->CommStatusLock, irql);
+    answer.AmountInInQueue = RingCount(&Port->RxRing);
+    if (Port->TxAsync) answer.AmountInOutQueue = RingCount(&Port->TxRing);
+    KeAcquireSpinLock(&Port->CommStatusLock, &irql);
+    Port->CommStatus.Errors = 0;
+    KeReleaseSpinLock(&Port->CommStatusLock, irql);
+    RtlCopyMemory(Irp->AssociatedIrp.SystemBuffer, &answer, CommStatusSize);
+    return Complete(Irp, STATUS_SUCCESS, CommStatusSize);
+}
+
+// PASSIVE_LEVEL. The private pipe resets travel on the application's own request: the
+// pipe driver completes it.
+NTSTATUS PipeResetRequest(PortExtension* Port, PIRP Irp, PipeHandle* Pipe)
+{
+    if (Removed(Port)) return CompleteRequest(Irp, STATUS_DELETE_PENDING);
+    IoCopyCurrentIrpStackLocationToNext(Irp);
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
+    next->FileObject = &Pipe->File;
+    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_PIPE_RESET;
+    return IoCallDriver(Port->LowerDevice, Irp);
+}
+
+}  // namespace
+
+NTSTATUS NTAPI StatusRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PortExtension* port = PortOf(DeviceObject);
+    PVOID out = Irp->AssociatedIrp.SystemBuffer;
+    switch (IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.IoControlCode) {
+    case IOCTL_SERIAL_GET_MODEMSTATUS:
+        // Answered in every state, a removal included.
+        if (OutputRoom(Irp) < sizeof(ULONG)) return Complete(Irp, STATUS_INVALID_PARAMETER, 0);
+        *(PULONG)out = ReadModemStatus(port);
+        return Complete(Irp, STATUS_SUCCESS, sizeof(ULONG));
+    case IOCTL_SERIAL_GET_COMMSTATUS:
+        return CommStatusRequest(port, Irp);
+    case IOCTL_SERIAL_GET_PROPERTIES: {
+        if (Removed(port)) return CompleteRequest(Irp, STATUS_DELETE_PENDING);
+        if (OutputRoom(Irp) < PropertiesSize) return Complete(Irp, STATUS_INVALID_PARAMETER, 0);
+        // From the template itself, so that its zero padding goes out too.
+        RtlCopyMemory(out, &PropertiesTemplate, PropertiesSize);
+        ((PSERIAL_COMMPROP)out)->CurrentTxQueue = port->OutSize;
+        ((PSERIAL_COMMPROP)out)->CurrentRxQueue = port->InSize;
+        return Complete(Irp, STATUS_SUCCESS, PropertiesSize);
+    }
+    case IOCTL_SERIAL_CONFIG_SIZE:
+        // A short buffer reports no bytes: the I/O manager copies back as many as the
+        // request says, and a 2-byte buffer has no room for 4.
+        if (OutputRoom(Irp) < sizeof(ULONG)) return Complete(Irp, STATUS_INVALID_PARAMETER, 0);
+        *(PULONG)out = 0;
+        return Complete(Irp, STATUS_SUCCESS, sizeof(ULONG));
+    case IOCTL_SERIAL_GET_STATS:
+        if (Removed(port)) return CompleteRequest(Irp, STATUS_DELETE_PENDING);
+        if (OutputRoom(Irp) < StatsSize) return Complete(Irp, STATUS_INVALID_PARAMETER, 0);
+        RtlCopyMemory(out, &port->PerfStats, StatsSize);
+        return Complete(Irp, STATUS_SUCCESS, StatsSize);
+    case IOCTL_SERIAL_CLEAR_STATS:
+        RtlZeroMemory(&port->PerfStats, sizeof port->PerfStats);
+        RtlZeroMemory(&port->WmiPerfStats, sizeof port->WmiPerfStats);
+        return Complete(Irp, STATUS_SUCCESS, 0);
+    case IOCTL_PRIVATE_RESET_RX_PIPE:
+        return PipeResetRequest(port, Irp, &port->DataInPipe);
+    default:  // IOCTL_PRIVATE_RESET_TX_PIPE
+        return PipeResetRequest(port, Irp, &port->DataOutPipe);
+    }
+}
