@@ -104,12 +104,13 @@ VOID DrainWriteQueue(PortExtension* Port)
 
 // <= DISPATCH_LEVEL; takes WriteQueueLock. Feeds the current write from where it
 // stopped; when its last byte is in the ring it completes, and the queue drains
-// behind it.
+// behind it. A stopped transmitter takes nothing more: the current write waits for
+// the cancel that follows a purge or cleanup, or for the start after a power-down.
 VOID RefillFromCurrentWrite(PortExtension* Port)
 {
     KIRQL irql;
     KeAcquireSpinLock(&Port->WriteQueueLock, &irql);
-    PIRP irp = Port->CurrentWrite;
+    PIRP irp = VcomReadFlag(&Port->TxStopped) ? nullptr : Port->CurrentWrite;
     // A write whose cancel routine cannot be taken back is being cancelled; that
     // routine ends it.
     if (!irp || !IoSetCancelRoutine(irp, nullptr)) {
