@@ -79,6 +79,9 @@ NTSTATUS NTAPI PurgeRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (flags & SERIAL_PURGE_TXABORT) {
         TxStop(port);
         CancelAllWrites(port);
+        // The restart sends what waits in the ring at once: a clear asked for with the
+        // abort empties it first.
+        if (flags & SERIAL_PURGE_TXCLEAR) RingReset(&port->TxRing);
         TxStart(port);
     }
     if (flags & SERIAL_PURGE_TXCLEAR) RingReset(&port->TxRing);
