@@ -3,6 +3,7 @@ set(VCOM_DRIVER_SOURCES
   ${CMAKE_SOURCE_DIR}/driver/driver_entry.cpp
   ${CMAKE_SOURCE_DIR}/driver/add_device.cpp
   ${CMAKE_SOURCE_DIR}/driver/pnp.cpp
+  ${CMAKE_SOURCE_DIR}/driver/naming.cpp
   ${CMAKE_SOURCE_DIR}/driver/power.cpp
   ${CMAKE_SOURCE_DIR}/lower/pipe_handle.cpp
   ${CMAKE_SOURCE_DIR}/lower/pipe.cpp
@@ -15,6 +16,7 @@ set(VCOM_DRIVER_SOURCES
   ${CMAKE_SOURCE_DIR}/tx/direct_write.cpp
   ${CMAKE_SOURCE_DIR}/tx/buffered_write.cpp
   ${CMAKE_SOURCE_DIR}/tx/transmitter.cpp
+  ${CMAKE_SOURCE_DIR}/tx/immediate_char.cpp
   ${CMAKE_SOURCE_DIR}/lines/status_polling.cpp
   ${CMAKE_SOURCE_DIR}/lines/wait_mask.cpp
   ${CMAKE_SOURCE_DIR}/lines/modem_control.cpp

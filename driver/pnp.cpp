@@ -1,6 +1,11 @@
 // Plug and Play: the state word, the removal flags, and the teardown at removal.
 #include "driver/device.h"
 #include "driver/driver.h"
+#include "driver/naming.h"
+#include "lines/wait_mask.h"
+#include "port/port.h"
+#include "rx/ring_buffer.h"
+#include "tx/write.h"
 #include "wmi/wmi_provider.h"
 
 namespace {
@@ -19,9 +24,39 @@ VOID EnterState(PortExtension* Port, ULONG State)
     Port->PnpState = State;
 }
 
+// PASSIVE_LEVEL. Everything of the port that runs or holds requests comes to an end:
+// pumps, reads, transmitter, writes, the pending wait; then the rings, the name and
+// the timers and DPCs that could outlive the device.
+VOID StopPortForRemoval(PDEVICE_OBJECT DeviceObject, PortExtension* Port)
+{
+    StopPumps(DeviceObject);
+    CancelReads(Port);
+    // The close stopped the transmitter already (removal waits for it): nothing more
+    // goes to a pipe driver that has been removed.
+    if (!VcomReadFlag(&Port->TxStopped)) TxStop(Port);
+    CancelAllWrites(Port);
+    CompletePendingWait(Port);
+    KeCancelTimer(&Port->WriteTimer);
+    KeCancelTimer(&Port->TxKickTimer);
+    KeCancelTimer(&Port->ReadTotalTimer);
+    KeCancelTimer(&Port->ReadIntervalTimer);
+    // A DPC of the port's that signalled the end of its chain may still be returning
+    // on another processor; the device and then the driver's code must outlive it.
+    KeFlushQueuedDpcs();
+    RingFree(&Port->RxRing);
+    if (Port->TxAsync) {
+        KIRQL irql;
+        KeAcquireSpinLock(&Port->CommStatusLock, &irql);
+        Port->CommStatus.AmountInOutQueue = 0;
+        KeReleaseSpinLock(&Port->CommStatusLock, irql);
+    }
+    RingFree(&Port->TxRing);
+    UnnamePort(Port);
+}
+
 // PASSIVE_LEVEL. Removal: waits for every other holder of the remove lock (an open
 // port holds one until its close), lets the request go down, then releases what
-// AddDevice built. The device is gone when this returns.
+// AddDevice and the start built. The device is gone when this returns.
 NTSTATUS RemoveDevice(PortExtension* Port, PIRP Irp)
 {
     if (!Port->DeviceRemoved) {
@@ -33,11 +68,7 @@ NTSTATUS RemoveDevice(PortExtension* Port, PIRP Irp)
     IoSkipCurrentIrpStackLocation(Irp);
     NTSTATUS status = IoCallDriver(Port->LowerDevice, Irp);
     EnterState(Port, PNP_REMOVED);
-    // A DPC of the port's that signalled the end of its chain may still be returning
-    // on another processor; the device and then the driver's code must outlive it.
-    KeFlushQueuedDpcs();
-    RingFree(&Port->RxRing);
-    RingFree(&Port->TxRing);
+    StopPortForRemoval(Port->PortDeviceObject, Port);
     ReleasePortDevice(Port);
     return status;
 }
@@ -57,8 +88,9 @@ NTSTATUS StartDevice(PortExtension* Port, PIRP Irp)
     }
     if (NT_SUCCESS(status) && NT_SUCCESS(Irp->IoStatus.Status)) {
         EnterState(Port, PNP_STARTED);
-        Port->RunState = RUN_WORKING;
-        status = STATUS_SUCCESS;
+        // A start whose naming fails keeps RunState as it was.
+        status = NamePort(Port->PortDeviceObject);
+        if (NT_SUCCESS(status)) Port->RunState = RUN_WORKING;
     } else if (NT_SUCCESS(status)) {
         status = Irp->IoStatus.Status;
     }

@@ -1,5 +1,8 @@
-// Power. The driver is not the power policy owner; until the port's own power
-// handling is built, every power request goes down untouched.
+// Power. The driver is not the power policy owner: system power requests and
+// everything but device power changes go down untouched. A device power-down (set or
+// query to D1, D2 or D3) stops the port's machinery first; a return to D0 with the
+// port open lets the lower drivers power up, then brings the adapter and the port's
+// machinery back: port enable, modem lines, line settings, polling, pump, transmitter.
 //
 // The port copies DO_POWER_PAGABLE from the pipe driver's device. Without it (above
 // an inrush device, for one) the power manager may send power requests at
@@ -7,6 +10,13 @@
 // waits (a device power-down, a return to D0) is marked pending and handled from a
 // work item at PASSIVE_LEVEL.
 #include "driver/driver.h"
+#include "ioctl/line_settings.h"
+#include "lines/status_polling.h"
+#include "lower/port_command.h"
+#include "port/port.h"
+#include "rx/receive_pump.h"
+#include "rx/ring_buffer.h"
+#include "tx/write.h"
 
 namespace {
 
@@ -30,18 +40,81 @@ NTSTATUS PassPowerDown(PortExtension* Port, PIRP Irp)
     return PoCallDriver(Port->LowerDevice, Irp);
 }
 
+// PASSIVE_LEVEL; no lock. Starts the next power request and hands this one down with
+// a fresh next location (a copy, not a skip: a request marked pending by the dispatch
+// routine must not hand its pending mark to the pipe driver's location).
+NTSTATUS PassPowerDownCopied(PortExtension* Port, PIRP Irp)
+{
+    PoStartNextPowerIrp(Irp);
+    IoCopyCurrentIrpStackLocationToNext(Irp);
+    return PoCallDriver(Port->LowerDevice, Irp);
+}
+
+// PASSIVE_LEVEL; waits. Nothing is sent to the adapter while it is powered down.
+// Reads and writes in progress are not cancelled and the rings keep their bytes.
+VOID PowerDown(PortExtension* Port)
+{
+    Port->RunState = RUN_POWERED_DOWN;
+    StopPumps(Port->PortDeviceObject);
+    TxStop(Port);
+}
+
+// PASSIVE_LEVEL; waits. Return to D0 with the port open: the lower drivers power up
+// first; the request is completed before the adapter is brought back, and what the
+// adapter answers then is not looked at.
+NTSTATUS PowerUp(PortExtension* Port, PIRP Irp)
+{
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IoCopyCurrentIrpStackLocationToNext(Irp);
+    IoSetCompletionRoutine(Irp, SyncForwardCompletion, &done, TRUE, TRUE, TRUE);
+    NTSTATUS status = PoCallDriver(Port->LowerDevice, Irp);
+    if (status == STATUS_PENDING) {
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+        status = Irp->IoStatus.Status;
+    }
+    PoStartNextPowerIrp(Irp);
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+
+    Port->RunState = RUN_WORKING;
+    SendPortCommand(Port, CMD_PORT_ENABLE, 1);
+    LockPortConfig(Port);
+    Port->ModemControlByte = MCB_DTR | MCB_RTS;  // the lines come back raised
+    SendPortCommand(Port, CMD_MODEM_CONTROL, Port->ModemControlByte);
+    ApplyLineSettings(Port->PortDeviceObject);
+    UnlockPortConfig(Port);
+    StartStatusPolling(Port);
+    RxPumpStart(Port);
+    RingReset(&Port->TxRing);  // bytes buffered before the power-down are not sent
+    TxStart(Port);
+    return status;
+}
+
+// PASSIVE_LEVEL; waits. The request is handed down or completed here.
+NTSTATUS HandlePower(PortExtension* Port, PIRP Irp)
+{
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    if (PowerRequestWaits(stack)) {
+        if (stack->Parameters.Power.State.DeviceState != PowerDeviceD0) {
+            PowerDown(Port);
+        } else if (Port->OpenCount == 0) {
+            Port->RunState = RUN_WORKING;  // the next open starts the machinery itself
+        } else {
+            return PowerUp(Port, Irp);
+        }
+    }
+    return PassPowerDownCopied(Port, Irp);
+}
+
 // PASSIVE_LEVEL, on a system worker thread; no lock. The request was marked pending
-// by the dispatch routine: it goes down with a fresh next location, so the pipe
-// driver does not inherit the pending mark of ours.
+// by the dispatch routine.
 VOID NTAPI PowerWorkRoutine(PDEVICE_OBJECT DeviceObject, PVOID Context)
 {
     PIRP Irp = (PIRP)Context;
     PIO_WORKITEM item = (PIO_WORKITEM)Irp->Tail.Overlay.DriverContext[0];
     Irp->Tail.Overlay.DriverContext[0] = NULL;
     IoFreeWorkItem(item);
-    PoStartNextPowerIrp(Irp);
-    IoCopyCurrentIrpStackLocationToNext(Irp);
-    PoCallDriver(PortOf(DeviceObject)->LowerDevice, Irp);
+    HandlePower(PortOf(DeviceObject), Irp);
 }
 
 }  // namespace
@@ -50,11 +123,12 @@ VOID NTAPI PowerWorkRoutine(PDEVICE_OBJECT DeviceObject, PVOID Context)
 NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PortExtension* port = PortOf(DeviceObject);
-    if (KeGetCurrentIrql() == PASSIVE_LEVEL || !PowerRequestWaits(IoGetCurrentIrpStackLocation(Irp)))
-        return PassPowerDown(port, Irp);
+    if (!PowerRequestWaits(IoGetCurrentIrpStackLocation(Irp))) return PassPowerDown(port, Irp);
+    if (KeGetCurrentIrql() == PASSIVE_LEVEL) return HandlePower(port, Irp);
     PIO_WORKITEM item = IoAllocateWorkItem(DeviceObject);
     if (item == NULL) {
-        // Nothing here waits yet, so the request can still go down now.
+        // The port's machinery cannot be stopped or restarted from here: the request
+        // goes down as it is, and the machinery stays as it was.
         return PassPowerDown(port, Irp);
     }
     Irp->Tail.Overlay.DriverContext[0] = item;

@@ -12,14 +12,12 @@
 #include "lines/wait_mask.h"
 #include "port/port.h"
 #include "rx/read.h"
+#include "tx/immediate_char.h"
 
 namespace {
 
 // PASSIVE_LEVEL or the caller's IRQL; no lock. Codes that need nothing done.
 NTSTATUS NTAPI NoAction(PDEVICE_OBJECT, PIRP Irp) { return CompleteRequest(Irp, STATUS_SUCCESS); }
-
-// Codes whose handler has not been built into the driver yet.
-NTSTATUS NTAPI NotBuiltYet(PDEVICE_OBJECT, PIRP Irp) { return CompleteRequest(Irp, STATUS_NOT_SUPPORTED); }
 
 struct Route {
     ULONG Code;
@@ -32,7 +30,7 @@ const Route Routes[] = {
     {IOCTL_SERIAL_SET_LINE_CONTROL, LineControlRequest},
     {IOCTL_SERIAL_SET_BREAK_ON, ModemLineRequest},
     {IOCTL_SERIAL_SET_BREAK_OFF, ModemLineRequest},
-    {IOCTL_SERIAL_IMMEDIATE_CHAR, NotBuiltYet},
+    {IOCTL_SERIAL_IMMEDIATE_CHAR, ImmediateCharRequest},
     {IOCTL_SERIAL_SET_TIMEOUTS, TimeoutsRequest},
     {IOCTL_SERIAL_GET_TIMEOUTS, TimeoutsRequest},
     {IOCTL_SERIAL_SET_DTR, ModemLineRequest},

@@ -1,5 +1,7 @@
 #include "driver/port_fixture.h"
 
+#include "driver/sim_fixture.h"
+
 void DriverTest::SetUp()
 {
     KernelTest::SetUp();
@@ -20,7 +22,7 @@ NTSTATUS DriverTest::AddAdapter(const std::vector<hk::RegistryValue>& values, UL
 {
     static int instance = 0;
     std::string id = "USB\\VID_0403&PID_6001\\" + std::to_string(instance++);
-    pdo = bus.CreatePdo(W(id.c_str()), pdoFlags, values);
+    pdo = bus.CreatePdo(W(id.c_str()), pdoFlags, WithPortName(values));
     stack.emplace(pdo);
     NTSTATUS status = stack->AddDevice(*driver);
     port = stack->Top() != pdo ? stack->Top() : nullptr;

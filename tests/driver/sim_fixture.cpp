@@ -1,5 +1,14 @@
 #include "driver/sim_fixture.h"
 
+std::vector<hk::RegistryValue> WithPortName(std::vector<hk::RegistryValue> values)
+{
+    for (const auto& v : values)
+        if (v.name == u"PortName") return values;
+    static int next = 10;
+    values.push_back(hk::RegistryValue::String(u"PortName", W(("COM" + std::to_string(next++)).c_str())));
+    return values;
+}
+
 Bytes Sequence(size_t n, size_t first)
 {
     Bytes b(n);
@@ -28,6 +37,7 @@ void SimPortTest::TearDown()
 
 NTSTATUS SimPortTest::AddAdapter(pipesim::Options options)
 {
+    options.registry = WithPortName(std::move(options.registry));
     sim = std::make_unique<pipesim::PipeSim>(std::move(options));
     stack.emplace(sim->Pdo());
     NTSTATUS status = stack->AddDevice(*driver);

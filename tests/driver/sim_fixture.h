@@ -15,6 +15,9 @@ using Bytes = std::vector<UCHAR>;
 // n bytes whose value at i is a function of first + i that does not repeat every 256
 // bytes, so that a misplaced, lost or doubled block shows.
 Bytes Sequence(size_t n, size_t first = 0);
+// The values with a "PortName" of a COM name no other adapter of the test run has,
+// unless the test gives one (or gives its own, to test the naming).
+std::vector<hk::RegistryValue> WithPortName(std::vector<hk::RegistryValue> values);
 // A DWORD value for the adapter's device key.
 inline hk::RegistryValue Dword(const char16_t* name, ULONG value) { return hk::RegistryValue::Dword(name, value); }
 
