@@ -97,6 +97,7 @@ VCOM_PAGED NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT 
 
     KeInitializeSpinLock(&port->CommStatusLock);
     KeInitializeEvent(&port->ConfigLock, SynchronizationEvent, TRUE);
+    KeInitializeEvent(&port->StatusControlLock, SynchronizationEvent, TRUE);
     KeInitializeSpinLock(&port->EventLock);
     KeInitializeDeviceQueue(&port->ReadQueue);
 

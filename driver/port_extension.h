@@ -99,6 +99,10 @@ struct PortExtension {
     KDPC StatusDpc;
     LONG CtlPollPeriod;
     volatile LONG StatusCompletionDepth;  // status completions running nested (interlocked)
+    // Serialises the start and the stop of the polling (passive level): a start that
+    // meets a stop under way begins only once the old chain has ended, and a second
+    // stop returns only then. A synchronization event, signalled = free.
+    KEVENT StatusControlLock;
 
     PipeHandle DataOutPipe;
     ULONG MaxPacketOut;

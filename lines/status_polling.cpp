@@ -50,6 +50,19 @@ ULONG LineEvents(ULONG Changed)
     return events;
 }
 
+// PASSIVE_LEVEL. StatusControlLock, held in a critical region.
+VOID LockStatusControl(PortExtension* Port)
+{
+    KeEnterCriticalRegion();
+    KeWaitForSingleObject(&Port->StatusControlLock, Executive, KernelMode, FALSE, nullptr);
+}
+
+VOID UnlockStatusControl(PortExtension* Port)
+{
+    KeSetEvent(&Port->StatusControlLock, IO_NO_INCREMENT, FALSE);
+    KeLeaveCriticalRegion();
+}
+
 }  // namespace
 
 BOOLEAN StatusPipeInUse(PortExtension* Port) { return Port->EndPointCaps != 0 && Port->CtlPollPeriod >= 0; }
@@ -84,7 +97,7 @@ NTSTATUS ReadModemStatusOnce(PortExtension* Port)
 
 // PASSIVE_LEVEL. A chain that ended by itself (a failed read) is not revived here:
 // StatusStopped is still clear then, and only a stop and a start restart it.
-NTSTATUS StartStatusPolling(PortExtension* Port)
+static NTSTATUS StartStatusPollingLocked(PortExtension* Port)
 {
     if (!VcomReadFlag(&Port->StatusStopped)) return STATUS_SUCCESS;
     if (Port->RunState == RUN_POWERED_DOWN) return STATUS_POWER_STATE_INVALID;
@@ -165,7 +178,7 @@ NTSTATUS NTAPI StatusReadComplete(PDEVICE_OBJECT, PIRP Irp, PVOID Context)
 // still put a read on the pipe after the abort, which a pipe driver may hold for as
 // long as the lines do not change; so the abort is repeated until the chain has ended.
 // A chain waiting on its timer ends when the timer's DPC sees the flag.
-NTSTATUS StopStatusPolling(PortExtension* Port)
+static NTSTATUS StopStatusPollingLocked(PortExtension* Port)
 {
     if (!StatusPipeInUse(Port)) {
         VcomWriteFlag(&Port->StatusStopped, 1);
@@ -188,5 +201,23 @@ NTSTATUS StopStatusPolling(PortExtension* Port)
         KeDelayExecutionThread(KernelMode, FALSE, &pause);
     }
     PipeReset(Port->PortDeviceObject, &Port->StatusPipe);
+    return status;
+}
+
+// PASSIVE_LEVEL; takes StatusControlLock.
+NTSTATUS StartStatusPolling(PortExtension* Port)
+{
+    LockStatusControl(Port);
+    NTSTATUS status = StartStatusPollingLocked(Port);
+    UnlockStatusControl(Port);
+    return status;
+}
+
+// PASSIVE_LEVEL; takes StatusControlLock and waits under it.
+NTSTATUS StopStatusPolling(PortExtension* Port)
+{
+    LockStatusControl(Port);
+    NTSTATUS status = StopStatusPollingLocked(Port);
+    UnlockStatusControl(Port);
     return status;
 }

@@ -2,6 +2,7 @@
 // events, the pace of the status reads, how a close stops them, how a failed read
 // ends them, and an adapter whose status pipe is not read.
 #include "driver/sim_fixture.h"
+#include "lines/status_polling.h"
 
 using pipesim::Kind;
 using pipesim::Pipe;
@@ -331,4 +332,26 @@ TEST_F(StatusPolling, WithoutAPolledStatusPipeTheLinesStayFixedAndNothingIsRead)
         EXPECT_EQ(0, CloseMs());
         Unplug();
     }
+}
+
+// A start that meets a stop still waiting for the chain's timer begins only once the
+// old chain has ended, and then runs one chain; a stop during it returns only then.
+TEST_F(StatusPolling, AStartDuringAStopWaitsForTheOldChainAndRunsOneNewOne)
+{
+    ASSERT_NO_FATAL_FAILURE(Open(500, 0));
+    hk::Thread stopper([&] { StopStatusPolling(Port()); });
+    hk::YieldToOthers();
+    ASSERT_FALSE(stopper.Finished()) << "the chain waits on its timer";
+    NTSTATUS started = STATUS_PENDING;
+    hk::Thread starter([&] { started = StartStatusPolling(Port()); });
+    hk::YieldToOthers();
+    EXPECT_FALSE(starter.Finished()) << "a start does not slip into a stop under way";
+    stopper.Join();
+    starter.Join();
+    EXPECT_EQ(STATUS_SUCCESS, started);
+    int reads = StatusReads();
+    hk::AdvanceMs(500);
+    EXPECT_EQ(reads + 1, StatusReads()) << "one chain, one read per period";
+    hk::AdvanceMs(500);
+    EXPECT_EQ(reads + 2, StatusReads());
 }
