@@ -30,3 +30,14 @@ IO_COMPLETION_ROUTINE SyncForwardCompletion;
 
 // Completes a request with a status, no data and no priority boost; returns the status.
 NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status);
+// <= DISPATCH_LEVEL. The same with Information and a priority boost of the caller's.
+NTSTATUS CompleteRequestWith(PIRP Irp, NTSTATUS Status, ULONG_PTR Information, CCHAR Boost);
+// PASSIVE_LEVEL; waits. Hands a request down with a copy of the current stack location
+// (through PoCallDriver for a power request) and waits for it to come back; returns
+// its status. The caller completes it.
+NTSTATUS ForwardAndWait(PortExtension* Port, PIRP Irp, BOOLEAN Power);
+// PASSIVE_LEVEL; waits. A passive-level lock made of a synchronization event
+// (signalled = free), held in a critical region so that a suspended holder cannot
+// stall the others.
+VOID AcquirePassiveLock(PKEVENT Lock);
+VOID ReleasePassiveLock(PKEVENT Lock);

@@ -70,10 +70,24 @@ NTSTATUS NTAPI DispatchReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 }
 
 // <= DISPATCH_LEVEL.
-NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status)
+NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status) { return CompleteRequestWith(Irp, Status, 0, IO_NO_INCREMENT); }
+
+NTSTATUS CompleteRequestWith(PIRP Irp, NTSTATUS Status, ULONG_PTR Information, CCHAR Boost)
 {
     Irp->IoStatus.Status = Status;
-    Irp->IoStatus.Information = 0;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    Irp->IoStatus.Information = Information;
+    IoCompleteRequest(Irp, Boost);
     return Status;
+}
+
+VOID AcquirePassiveLock(PKEVENT Lock)
+{
+    KeEnterCriticalRegion();
+    KeWaitForSingleObject(Lock, Executive, KernelMode, FALSE, nullptr);
+}
+
+VOID ReleasePassiveLock(PKEVENT Lock)
+{
+    KeSetEvent(Lock, IO_NO_INCREMENT, FALSE);
+    KeLeaveCriticalRegion();
 }

@@ -77,15 +77,7 @@ NTSTATUS RemoveDevice(PortExtension* Port, PIRP Irp)
 // A start the lower drivers failed is answered with their status.
 NTSTATUS StartDevice(PortExtension* Port, PIRP Irp)
 {
-    KEVENT started;
-    KeInitializeEvent(&started, NotificationEvent, FALSE);
-    IoCopyCurrentIrpStackLocationToNext(Irp);
-    IoSetCompletionRoutine(Irp, SyncForwardCompletion, &started, TRUE, TRUE, TRUE);
-    NTSTATUS status = IoCallDriver(Port->LowerDevice, Irp);
-    if (status == STATUS_PENDING) {
-        KeWaitForSingleObject(&started, Executive, KernelMode, FALSE, nullptr);
-        status = Irp->IoStatus.Status;
-    }
+    NTSTATUS status = ForwardAndWait(Port, Irp, FALSE);
     if (NT_SUCCESS(status) && NT_SUCCESS(Irp->IoStatus.Status)) {
         EnterState(Port, PNP_STARTED);
         // A start whose naming fails keeps RunState as it was.
@@ -100,6 +92,20 @@ NTSTATUS StartDevice(PortExtension* Port, PIRP Irp)
 }
 
 }  // namespace
+
+NTSTATUS ForwardAndWait(PortExtension* Port, PIRP Irp, BOOLEAN Power)
+{
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IoCopyCurrentIrpStackLocationToNext(Irp);
+    IoSetCompletionRoutine(Irp, SyncForwardCompletion, &done, TRUE, TRUE, TRUE);
+    NTSTATUS status = Power ? PoCallDriver(Port->LowerDevice, Irp) : IoCallDriver(Port->LowerDevice, Irp);
+    if (status == STATUS_PENDING) {
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+        status = Irp->IoStatus.Status;
+    }
+    return status;
+}
 
 // DISPATCH_LEVEL or below. The dispatcher that forwarded the request waits on the
 // event and completes the request itself with a status it returns, so the request is

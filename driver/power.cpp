@@ -64,15 +64,7 @@ VOID PowerDown(PortExtension* Port)
 // adapter answers then is not looked at.
 NTSTATUS PowerUp(PortExtension* Port, PIRP Irp)
 {
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    IoCopyCurrentIrpStackLocationToNext(Irp);
-    IoSetCompletionRoutine(Irp, SyncForwardCompletion, &done, TRUE, TRUE, TRUE);
-    NTSTATUS status = PoCallDriver(Port->LowerDevice, Irp);
-    if (status == STATUS_PENDING) {
-        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-        status = Irp->IoStatus.Status;
-    }
+    NTSTATUS status = ForwardAndWait(Port, Irp, TRUE);
     PoStartNextPowerIrp(Irp);
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
 

@@ -22,10 +22,7 @@ BOOLEAN Removed(PortExtension* Port) { return Port->DeviceRemoved || Port->Surpr
 
 NTSTATUS Complete(PIRP Irp, NTSTATUS Status, ULONG_PTR Information)
 {
-    Irp->IoStatus.Status = Status;
-    Irp->IoStatus.Information = Information;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    return Status;
+    return CompleteRequestWith(Irp, Status, Information, IO_NO_INCREMENT);
 }
 
 // The request's code, buffer and lengths.

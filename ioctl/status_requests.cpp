@@ -43,10 +43,7 @@ BOOLEAN Removed(PortExtension* Port) { return Port->DeviceRemoved || Port->Surpr
 
 NTSTATUS Complete(PIRP Irp, NTSTATUS Status, ULONG_PTR Information)
 {
-    Irp->IoStatus.Status = Status;
-    Irp->IoStatus.Information = Information;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    return Status;
+    return CompleteRequestWith(Irp, Status, Information, IO_NO_INCREMENT);
 }
 
 // The room the request's output buffer has, or 0 when it has none.

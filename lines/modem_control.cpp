@@ -39,14 +39,6 @@ NTSTATUS ChangeBits(PortExtension* Port, UCHAR Bits, BOOLEAN On, BOOLEAN Send)
     return Send ? SendPortCommand(Port, CMD_MODEM_CONTROL, Port->ModemControlByte) : STATUS_SUCCESS;
 }
 
-NTSTATUS Complete(PIRP Irp, NTSTATUS Status, ULONG_PTR Information, CCHAR Boost)
-{
-    Irp->IoStatus.Status = Status;
-    Irp->IoStatus.Information = Information;
-    IoCompleteRequest(Irp, Boost);
-    return Status;
-}
-
 // PASSIVE_LEVEL; takes ConfigLock. The register value the two GET requests report.
 ULONG LineBits(PortExtension* Port, ULONG DtrBit, ULONG RtsBit)
 {
@@ -85,7 +77,7 @@ NTSTATUS NTAPI ModemLineRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         break;
     }
     UnlockPortConfig(port);
-    return Complete(Irp, status, 0, IO_NO_INCREMENT);
+    return CompleteRequestWith(Irp, status, 0, IO_NO_INCREMENT);
 }
 
 NTSTATUS NTAPI ModemControlRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp)
@@ -108,17 +100,17 @@ NTSTATUS NTAPI ModemControlRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         port->ModemControlByte = byte;
         NTSTATUS status = SendPortCommand(port, CMD_MODEM_CONTROL, byte);
         UnlockPortConfig(port);
-        return Complete(Irp, status, 0, IO_SERIAL_INCREMENT);
+        return CompleteRequestWith(Irp, status, 0, IO_SERIAL_INCREMENT);
     }
     case IOCTL_SERIAL_GET_MODEM_CONTROL:
         if (stack->Parameters.DeviceIoControl.OutputBufferLength < RegisterSize || !buffer)
             return CompleteRequest(Irp, STATUS_INVALID_PARAMETER);
         *buffer = LineBits(port, MCR_DTR, MCR_RTS);
-        return Complete(Irp, STATUS_SUCCESS, RegisterSize, IO_SERIAL_INCREMENT);
+        return CompleteRequestWith(Irp, STATUS_SUCCESS, RegisterSize, IO_SERIAL_INCREMENT);
     default:  // IOCTL_SERIAL_GET_DTRRTS
         if (stack->Parameters.DeviceIoControl.OutputBufferLength < RegisterSize || !buffer)
             return CompleteRequest(Irp, STATUS_INVALID_PARAMETER);
         *buffer = LineBits(port, SERIAL_DTR_STATE, SERIAL_RTS_STATE);
-        return Complete(Irp, STATUS_SUCCESS, RegisterSize, IO_NO_INCREMENT);
+        return CompleteRequestWith(Irp, STATUS_SUCCESS, RegisterSize, IO_NO_INCREMENT);
     }
 }

@@ -11,6 +11,7 @@
 // from the DPC a millisecond later instead.
 #include "lines/status_polling.h"
 
+#include "driver/driver.h"
 #include "lines/wait_mask.h"
 #include "lower/pipe.h"
 
@@ -48,19 +49,6 @@ ULONG LineEvents(ULONG Changed)
     if (Changed & MSR_DCD) events |= SERIAL_EV_RLSD;
     if (Changed & MSR_RI) events |= SERIAL_EV_RING;
     return events;
-}
-
-// PASSIVE_LEVEL. StatusControlLock, held in a critical region.
-VOID LockStatusControl(PortExtension* Port)
-{
-    KeEnterCriticalRegion();
-    KeWaitForSingleObject(&Port->StatusControlLock, Executive, KernelMode, FALSE, nullptr);
-}
-
-VOID UnlockStatusControl(PortExtension* Port)
-{
-    KeSetEvent(&Port->StatusControlLock, IO_NO_INCREMENT, FALSE);
-    KeLeaveCriticalRegion();
 }
 
 }  // namespace
@@ -207,17 +195,17 @@ static NTSTATUS StopStatusPollingLocked(PortExtension* Port)
 // PASSIVE_LEVEL; takes StatusControlLock.
 NTSTATUS StartStatusPolling(PortExtension* Port)
 {
-    LockStatusControl(Port);
+    AcquirePassiveLock(&Port->StatusControlLock);
     NTSTATUS status = StartStatusPollingLocked(Port);
-    UnlockStatusControl(Port);
+    ReleasePassiveLock(&Port->StatusControlLock);
     return status;
 }
 
 // PASSIVE_LEVEL; takes StatusControlLock and waits under it.
 NTSTATUS StopStatusPolling(PortExtension* Port)
 {
-    LockStatusControl(Port);
+    AcquirePassiveLock(&Port->StatusControlLock);
     NTSTATUS status = StopStatusPollingLocked(Port);
-    UnlockStatusControl(Port);
+    ReleasePassiveLock(&Port->StatusControlLock);
     return status;
 }

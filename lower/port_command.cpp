@@ -1,6 +1,7 @@
 // Sending PortCommands to the adapter.
 #include "lower/port_command.h"
 
+#include "driver/driver.h"
 #include "lower/pipe.h"
 
 // PASSIVE_LEVEL; no lock. No retry and no timeout of its own.
@@ -23,17 +24,6 @@ NTSTATUS SendPortCommand(PortExtension* Port, UCHAR Selector, UCHAR Argument1, U
     return SendPortCommand(Port, payload, sizeof payload);
 }
 
-// The holder must not be suspended while every other request waits for it: normal
-// kernel APCs are off from the take to the give-back. (Special kernel APCs stay on:
-// the completion of the holder's own control transfer reaches it through one.)
-VOID LockPortConfig(PortExtension* Port)
-{
-    KeEnterCriticalRegion();
-    KeWaitForSingleObject(&Port->ConfigLock, Executive, KernelMode, FALSE, nullptr);
-}
+VOID LockPortConfig(PortExtension* Port) { AcquirePassiveLock(&Port->ConfigLock); }
 
-VOID UnlockPortConfig(PortExtension* Port)
-{
-    KeSetEvent(&Port->ConfigLock, IO_NO_INCREMENT, FALSE);
-    KeLeaveCriticalRegion();
-}
+VOID UnlockPortConfig(PortExtension* Port) { ReleasePassiveLock(&Port->ConfigLock); }
