@@ -174,13 +174,8 @@ static NTSTATUS StopStatusPollingLocked(PortExtension* Port)
     }
     if (VcomReadFlag(&Port->StatusStopped)) return STATUS_SUCCESS;
     VcomWriteFlag(&Port->StatusStopped, 1);
-    NTSTATUS status;
-    do {
-        PipeAbort(Port->PortDeviceObject, &Port->StatusPipe);
-        LARGE_INTEGER patience;
-        patience.QuadPart = -10 * 10000;  // 10 ms
-        status = KeWaitForSingleObject(&Port->StatusIdleEvent, Executive, KernelMode, FALSE, &patience);
-    } while (status == STATUS_TIMEOUT);
+    PipeAbort(Port->PortDeviceObject, &Port->StatusPipe);
+    NTSTATUS status = PipeWaitIdleAborting(Port->PortDeviceObject, &Port->StatusPipe, &Port->StatusIdleEvent);
     // The completion that ended the chain signalled it before leaving the port alone;
     // until the last completion frame is gone the port must stay as it is.
     while (InterlockedCompareExchange(&Port->StatusCompletionDepth, 0, 0)) {

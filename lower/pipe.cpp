@@ -72,6 +72,16 @@ NTSTATUS PipeReset(PDEVICE_OBJECT PortDevice, PipeHandle* Pipe)
     return PipeIoctl(PortDevice, Pipe, IOCTL_PIPE_RESET, nullptr, 0);
 }
 
+NTSTATUS PipeWaitIdleAborting(PDEVICE_OBJECT PortDevice, PipeHandle* Pipe, PKEVENT Idle)
+{
+    LARGE_INTEGER patience;
+    patience.QuadPart = -10 * 10000;  // 10 ms
+    NTSTATUS status;
+    while ((status = KeWaitForSingleObject(Idle, Executive, KernelMode, FALSE, &patience)) == STATUS_TIMEOUT)
+        PipeAbort(PortDevice, Pipe);
+    return status;
+}
+
 // PASSIVE_LEVEL. Reads the pipe's maximum packet size; *MaxPacketSize is written only
 // when the pipe driver answers with success.
 NTSTATUS PipeGetMaxPacketSize(PDEVICE_OBJECT PortDevice, PipeHandle* Pipe, PULONG MaxPacketSize)

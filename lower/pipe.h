@@ -28,6 +28,10 @@ VOID PipeHandlePrepare(PipeHandle* Pipe, PCWSTR Name, PDEVICE_OBJECT PortDevice)
 NTSTATUS PipeOpenClose(PDEVICE_OBJECT PortDevice, PipeHandle* Pipe, BOOLEAN Open);
 NTSTATUS PipeAbort(PDEVICE_OBJECT PortDevice, PipeHandle* Pipe);
 NTSTATUS PipeReset(PDEVICE_OBJECT PortDevice, PipeHandle* Pipe);
+// PASSIVE_LEVEL. Waits for a pump's idle event, aborting the pipe again every 10 ms
+// meanwhile: a request its pump put on the pipe just after the caller's abort would
+// otherwise hold the pipe, and the wait, for ever.
+NTSTATUS PipeWaitIdleAborting(PDEVICE_OBJECT PortDevice, PipeHandle* Pipe, PKEVENT Idle);
 NTSTATUS PipeGetMaxPacketSize(PDEVICE_OBJECT PortDevice, PipeHandle* Pipe, PULONG MaxPacketSize);
 NTSTATUS PipeControlTransfer(PDEVICE_OBJECT Target, UCHAR RequestType, UCHAR Request, USHORT Value, USHORT Index,
                              USHORT Length, PVOID Data);

@@ -289,13 +289,8 @@ NTSTATUS RxPumpStop(PortExtension* Port)
     // A step of the chain that looked at RxStopped just before it was set may still put
     // a read on the pipe after the abort; a pipe driver that takes it would hold it for
     // ever. So the abort is repeated until the chain has ended.
-    NTSTATUS status;
-    do {
-        PipeAbort(Port->PortDeviceObject, &Port->DataInPipe);
-        LARGE_INTEGER patience;
-        patience.QuadPart = -10 * 10000;  // 10 ms
-        status = KeWaitForSingleObject(&Port->RxIdleEvent, Executive, KernelMode, FALSE, &patience);
-    } while (status == STATUS_TIMEOUT);
+    PipeAbort(Port->PortDeviceObject, &Port->DataInPipe);
+    NTSTATUS status = PipeWaitIdleAborting(Port->PortDeviceObject, &Port->DataInPipe, &Port->RxIdleEvent);
     PipeReset(Port->PortDeviceObject, &Port->DataInPipe);
     InterlockedExchange(&Port->RxPumpState, RX_PUMP_IDLE);
     return status;

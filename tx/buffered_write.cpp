@@ -236,12 +236,7 @@ VOID DecideNextTransfer(PortExtension* Port, ULONG Sent, LONG Depth)
 // PASSIVE_LEVEL, from AddDevice: the write path's timer, queue and lock.
 VOID BufferedWriteInit(PortExtension* Port)
 {
-    KeInitializeTimer(&Port->WriteTimer);
-    KeInitializeDpc(&Port->WriteTimerDpc, BufferedWriteTimeout, Port);
-    KeInitializeSpinLock(&Port->WriteQueueLock);
-    InitializeListHead(&Port->WriteQueue);
-    Port->CurrentWrite = nullptr;
-    Port->CurrentWriteState = WRITE_IDLE;
+    WriteQueueInit(Port, BufferedWriteTimeout);
     Port->TxBusy = 0;
 }
 

@@ -211,13 +211,8 @@ VOID CancelClaimedWrite(PortExtension* Port, PIRP Irp)
 // PASSIVE_LEVEL, from AddDevice: the write path's timer, queue and lock.
 VOID DirectWriteInit(PortExtension* Port)
 {
-    KeInitializeTimer(&Port->WriteTimer);
-    KeInitializeDpc(&Port->WriteTimerDpc, DirectWriteTimeout, Port);
+    WriteQueueInit(Port, DirectWriteTimeout);
     KeInitializeDpc(&Port->WriteSendDpc, DirectWriteSendDeferred, Port);
-    KeInitializeSpinLock(&Port->WriteQueueLock);
-    InitializeListHead(&Port->WriteQueue);
-    Port->CurrentWrite = nullptr;
-    Port->CurrentWriteState = WRITE_IDLE;
     Port->WriteCancelGuard = 0;
     Port->TotalWritten = 0;
 }

@@ -12,6 +12,16 @@ constexpr ULONGLONG LongestTimerMs = 0x7FFFFFFFFFFFFFFFULL / 10000;  // what 100
 
 }  // namespace
 
+VOID WriteQueueInit(PortExtension* Port, PKDEFERRED_ROUTINE Timeout)
+{
+    KeInitializeTimer(&Port->WriteTimer);
+    KeInitializeDpc(&Port->WriteTimerDpc, Timeout, Port);
+    KeInitializeSpinLock(&Port->WriteQueueLock);
+    InitializeListHead(&Port->WriteQueue);
+    Port->CurrentWrite = nullptr;
+    Port->CurrentWriteState = WRITE_IDLE;
+}
+
 ULONG WriteLength(PIRP Irp) { return IoGetCurrentIrpStackLocation(Irp)->Parameters.Write.Length; }
 
 VOID AdjustOutQueue(PortExtension* Port, LONG Delta)
@@ -88,10 +98,7 @@ VOID TxStop(PortExtension* Port)
         KeCancelTimer(&Port->TxKickTimer);
         TxKick(Port);
     }
-    LARGE_INTEGER patience;
-    patience.QuadPart = -10 * 10000;  // 10 ms
-    while (KeWaitForSingleObject(&Port->TxIdleEvent, Executive, KernelMode, FALSE, &patience) == STATUS_TIMEOUT)
-        PipeAbort(Port->PortDeviceObject, &Port->DataOutPipe);
+    PipeWaitIdleAborting(Port->PortDeviceObject, &Port->DataOutPipe, &Port->TxIdleEvent);
     // A completion that decided on a delayed kick just before the flag was set may
     // have armed the kick timer after the cancel above; nothing can arm it now.
     KeCancelTimer(&Port->TxKickTimer);

@@ -60,6 +60,10 @@ VOID CancelAllWrites(PortExtension* Port);
 
 // ---- Shared by the two paths (tx/transmitter.cpp) ----
 
+// PASSIVE_LEVEL, from AddDevice. The write queue, its lock, the current write and the
+// write timer, whose DPC is the path's own timeout routine.
+VOID WriteQueueInit(PortExtension* Port, PKDEFERRED_ROUTINE Timeout);
+
 // Any IRQL. The length of a write request, from the driver's own stack location.
 ULONG WriteLength(PIRP Irp);
 // Any IRQL. Moves AmountInOutQueue by Delta bytes (interlocked).
