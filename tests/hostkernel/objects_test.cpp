@@ -448,7 +448,26 @@ TEST_F(Cancel, BufferedRequestsReturnOnlyWhatTheDriverReportsAndNeverMore)
     f->Close();
 }
 
-class Wmi : public EmuTest {};
+class Wmi : public EmuTest {
+protected:
+    // A provider's dispatch routine as WMILIB's callers write it: what the library
+    // leaves not completed is completed here, what is not for this device goes down.
+    DispatchFn WmiDispatch(PWMILIB_CONTEXT context)
+    {
+        return [this, context](PDEVICE_OBJECT device, PIRP irp) {
+            SYSCTL_IRP_DISPOSITION disposition;
+            NTSTATUS status = WmiSystemControl(context, device, irp, &disposition);
+            dispositions.push_back(disposition);
+            if (disposition == IrpNotCompleted) IoCompleteRequest(irp, IO_NO_INCREMENT);
+            if (disposition == IrpForward || disposition == IrpNotWmi) {
+                IoSkipCurrentIrpStackLocation(irp);
+                return IoCallDriver(lower, irp);
+            }
+            return status;
+        };
+    }
+    std::vector<SYSCTL_IRP_DISPOSITION> dispositions;
+};
 
 namespace {
 const GUID kBlock = {0x11, 0x22, 0x33, {1, 2, 3, 4, 5, 6, 7, 8}};
@@ -456,11 +475,12 @@ WMIGUIDREGINFO gGuids[] = {{&kBlock, 1, 0}};
 
 UNICODE_STRING gRegPath = {10, 10, (PWSTR)u"\\Svc1"};
 PDEVICE_OBJECT gRegPdo = nullptr;
+ULONG gRegFlags = WMIREG_FLAG_INSTANCE_PDO;
 
 NTSTATUS NTAPI RegInfo(PDEVICE_OBJECT, PULONG flags, PUNICODE_STRING, PUNICODE_STRING* path, PUNICODE_STRING mof,
                        PDEVICE_OBJECT* pdo)
 {
-    *flags = WMIREG_FLAG_INSTANCE_PDO;
+    *flags = gRegFlags;
     *path = &gRegPath;
     RtlInitUnicodeString(mof, u"MofResourceName");
     *pdo = gRegPdo;
@@ -479,21 +499,14 @@ NTSTATUS NTAPI QueryBlock(PDEVICE_OBJECT device, PIRP irp, ULONG index, ULONG, U
 
 TEST_F(Wmi, TheLibraryRoutesQueriesToTheProviderAndForwardsForeignOnes)
 {
+    gRegFlags = WMIREG_FLAG_INSTANCE_PDO;
     static WMILIB_CONTEXT context = {};
     context.GuidCount = 1;
     context.GuidList = gGuids;
     context.QueryWmiDataBlock = QueryBlock;
     context.QueryWmiRegInfo = RegInfo;
     gRegPdo = pdo;
-    dispatch = [&](PDEVICE_OBJECT device, PIRP irp) {
-        SYSCTL_IRP_DISPOSITION disposition;
-        NTSTATUS status = WmiSystemControl(&context, device, irp, &disposition);
-        if (disposition == IrpForward || disposition == IrpNotWmi) {
-            IoSkipCurrentIrpStackLocation(irp);
-            return IoCallDriver(lower, irp);
-        }
-        return status;
-    };
+    dispatch = WmiDispatch(&context);
     hk::WmiResult r = hk::WmiQuerySingleInstance(upper, kBlock, 16);
     EXPECT_EQ(STATUS_SUCCESS, r.status);
     ASSERT_EQ(4u, r.data.size());
@@ -524,4 +537,235 @@ TEST_F(Wmi, TheLibraryRoutesQueriesToTheProviderAndForwardsForeignOnes)
     hk::WmiSendForeign(upper, 0x1234, kBlock);
     ASSERT_EQ(1u, bus.Arrived().size()) << "a request for another provider goes down";
     EXPECT_EQ(IRP_MJ_SYSTEM_CONTROL, bus.Arrived()[0].major);
+}
+
+namespace {
+constexpr ULONG kWnodeFlagMethodItem = 0x00008000;
+// The layout of a WNODE_METHOD_ITEM.
+struct MethodItem {
+    WNODE_HEADER WnodeHeader;
+    ULONG OffsetInstanceName;
+    ULONG InstanceIndex;
+    ULONG MethodId;
+    ULONG DataBlockOffset;
+    ULONG SizeDataBlock;
+};
+
+// A system-control request carrying this WNODE for kBlock, sent to `device` as WMI would.
+hk::Result SendWnode(PDEVICE_OBJECT device, UCHAR minor, std::vector<UCHAR>& wnode)
+{
+    return hk::SendRequest(device, [&](PIO_STACK_LOCATION s) {
+        s->MajorFunction = IRP_MJ_SYSTEM_CONTROL;
+        s->MinorFunction = minor;
+        s->Parameters.WMI.ProviderId = (ULONG_PTR)device;
+        s->Parameters.WMI.DataPath = (PVOID)&kBlock;
+        s->Parameters.WMI.BufferSize = (ULONG)wnode.size();
+        s->Parameters.WMI.Buffer = wnode.data();
+    });
+}
+
+// What the query routine was handed; it claims 8 bytes whatever the room and writes
+// only what fits.
+struct {
+    PULONG lengths;
+    PUCHAR buffer;
+    ULONG avail;
+} gSeen;
+NTSTATUS NTAPI EightBytes(PDEVICE_OBJECT device, PIRP irp, ULONG, ULONG, ULONG, PULONG lengths, ULONG avail,
+                          PUCHAR buffer)
+{
+    gSeen = {lengths, buffer, avail};
+    if (buffer) std::memset(buffer, 0x5A, avail < 8 ? avail : 8);
+    if (lengths) lengths[0] = 8;
+    return WmiCompleteRequest(device, irp, avail ? STATUS_SUCCESS : STATUS_BUFFER_TOO_SMALL, 8, IO_NO_INCREMENT);
+}
+
+// Two instances of 3 and 5 bytes, the second on the next 8-byte boundary.
+NTSTATUS NTAPI TwoInstances(PDEVICE_OBJECT device, PIRP irp, ULONG, ULONG, ULONG count, PULONG lengths, ULONG avail,
+                            PUCHAR buffer)
+{
+    if (count != 2 || avail < 13) return WmiCompleteRequest(device, irp, STATUS_BUFFER_TOO_SMALL, 13, IO_NO_INCREMENT);
+    std::memcpy(buffer, "abc", 3);
+    std::memcpy(buffer + 8, "defgh", 5);
+    lengths[0] = 3;
+    lengths[1] = 5;
+    return WmiCompleteRequest(device, irp, STATUS_SUCCESS, 13, IO_NO_INCREMENT);
+}
+// Sets that claim the four bytes they took.
+NTSTATUS NTAPI SetBlock(PDEVICE_OBJECT device, PIRP irp, ULONG, ULONG, ULONG, PUCHAR)
+{
+    return WmiCompleteRequest(device, irp, STATUS_SUCCESS, 4, IO_NO_INCREMENT);
+}
+NTSTATUS NTAPI SetItem(PDEVICE_OBJECT device, PIRP irp, ULONG, ULONG, ULONG, ULONG, PUCHAR)
+{
+    return WmiCompleteRequest(device, irp, STATUS_SUCCESS, 4, IO_NO_INCREMENT);
+}
+ULONG gMethod[3];  // the method id, input and output sizes the method routine was given
+NTSTATUS NTAPI Method(PDEVICE_OBJECT device, PIRP irp, ULONG, ULONG, ULONG id, ULONG in, ULONG out, PUCHAR buffer)
+{
+    gMethod[0] = id;
+    gMethod[1] = in;
+    gMethod[2] = out;
+    std::memcpy(buffer, "output", 6);
+    return WmiCompleteRequest(device, irp, STATUS_SUCCESS, 6, IO_NO_INCREMENT);
+}
+}  // namespace
+
+// The library completes only what a provider routine completed through it; the
+// registration information and its own refusals are the caller's to complete (a
+// second completion here would be reported).
+TEST_F(Wmi, RegistrationAndTheLibrarysOwnAnswersAreLeftNotCompleted)
+{
+    gRegFlags = WMIREG_FLAG_INSTANCE_PDO;
+    gRegPdo = pdo;
+    static WMILIB_CONTEXT context = {};
+    context.GuidCount = 1;
+    context.GuidList = gGuids;
+    context.QueryWmiRegInfo = RegInfo;
+    context.QueryWmiDataBlock = QueryBlock;
+    dispatch = WmiDispatch(&context);
+
+    EXPECT_EQ(STATUS_SUCCESS, hk::WmiRegInfo(upper).status);
+    static const GUID other = {7, 7, 7, {7}};
+    EXPECT_EQ(STATUS_WMI_GUID_NOT_FOUND, hk::WmiQuerySingleInstance(upper, other, 16).status);
+    EXPECT_EQ(STATUS_WMI_INSTANCE_NOT_FOUND, hk::WmiQuerySingleInstance(upper, kBlock, 16, 1).status);
+    // A provider without set routines has read-only blocks.
+    EXPECT_EQ(STATUS_WMI_READ_ONLY, hk::WmiSetSingleInstance(upper, kBlock, {1, 2, 3, 4}).status);
+    EXPECT_EQ(STATUS_WMI_READ_ONLY, hk::WmiSetSingleItem(upper, kBlock, 1, {1, 2, 3, 4}).status);
+    // Only static instance names are known to the library.
+    std::vector<UCHAR> named(96);
+    auto* w = (PWNODE_SINGLE_INSTANCE)named.data();
+    w->WnodeHeader.Flags = WNODE_FLAG_SINGLE_INSTANCE;
+    w->DataBlockOffset = 80;
+    EXPECT_EQ(STATUS_WMI_INSTANCE_NOT_FOUND, SendWnode(upper, IRP_MN_QUERY_SINGLE_INSTANCE, named).status);
+    // Events of a provider without a control routine: nothing to do.
+    std::vector<UCHAR> header(sizeof(WNODE_HEADER));
+    EXPECT_EQ(STATUS_SUCCESS, SendWnode(upper, IRP_MN_ENABLE_EVENTS, header).status);
+    EXPECT_EQ(std::vector<SYSCTL_IRP_DISPOSITION>(7, IrpNotCompleted), dispositions);
+
+    EXPECT_EQ(STATUS_SUCCESS, hk::WmiQuerySingleInstance(upper, kBlock, 16).status);
+    EXPECT_EQ(IrpProcessed, dispositions.back()) << "the provider's routine completed it";
+}
+
+// With no room the query routine gets no buffer and no lengths array, only the chance
+// to say what it needs; one that answers success with more than the room it had wrote
+// past it.
+TEST_F(Wmi, AQueryWithNoRoomGetsNoBufferAndAnAnswerBeyondTheRoomIsAnOverrun)
+{
+    static WMILIB_CONTEXT context = {};
+    context.GuidCount = 1;
+    context.GuidList = gGuids;
+    context.QueryWmiDataBlock = EightBytes;
+    dispatch = WmiDispatch(&context);
+
+    hk::WmiResult r = hk::WmiQuerySingleInstance(upper, kBlock, 0);
+    EXPECT_EQ(nullptr, gSeen.lengths);
+    EXPECT_EQ(nullptr, gSeen.buffer);
+    EXPECT_EQ(0u, gSeen.avail);
+    EXPECT_TRUE(r.tooSmall);
+    EXPECT_EQ(8u, r.sizeNeeded);
+    // All data: the 72 bytes hold the header and the one instance's offset and length.
+    r = hk::WmiQueryAllData(upper, kBlock, 72);
+    EXPECT_EQ(nullptr, gSeen.lengths);
+    EXPECT_EQ(nullptr, gSeen.buffer);
+    EXPECT_TRUE(r.tooSmall);
+    EXPECT_EQ(80u, r.sizeNeeded);
+
+    r = hk::WmiQuerySingleInstance(upper, kBlock, 4);
+    ExpectViolation("buffer-overrun");
+    EXPECT_TRUE(r.tooSmall) << "what does not fit is answered as too small";
+    r = hk::WmiQuerySingleInstance(upper, kBlock, 8);
+    EXPECT_NE(nullptr, gSeen.lengths);
+    EXPECT_EQ(std::vector<UCHAR>(8, 0x5A), r.data);
+}
+
+// All data in the variable-size layout; sets answer no data; a method's id and sizes
+// come from its WNODE_METHOD_ITEM and its output is answered in it.
+TEST_F(Wmi, AllDataSetsAndMethodsAnswerInTheirWnodeLayouts)
+{
+    static WMIGUIDREGINFO twoInstances[] = {{&kBlock, 2, 0}};
+    static WMILIB_CONTEXT context = {};
+    context.GuidCount = 1;
+    context.GuidList = twoInstances;
+    context.QueryWmiDataBlock = TwoInstances;
+    context.SetWmiDataBlock = SetBlock;
+    context.SetWmiDataItem = SetItem;
+    context.ExecuteWmiMethod = Method;
+    dispatch = WmiDispatch(&context);
+
+    // Header 48, three ULONGs, two offset-and-length pairs: 76, the data at 80.
+    hk::WmiResult r = hk::WmiQueryAllData(upper, kBlock, 92);
+    EXPECT_TRUE(r.tooSmall);
+    EXPECT_EQ(93u, r.sizeNeeded);
+    r = hk::WmiQueryAllData(upper, kBlock, 93);
+    ASSERT_EQ(STATUS_SUCCESS, r.status);
+    EXPECT_EQ(93u, r.information);
+    ASSERT_EQ(93u, r.wnode.size());
+    auto* all = (PWNODE_ALL_DATA)r.wnode.data();
+    EXPECT_EQ(93u, all->WnodeHeader.BufferSize);
+    EXPECT_EQ((ULONG)WNODE_FLAG_ALL_DATA, all->WnodeHeader.Flags & (WNODE_FLAG_ALL_DATA | WNODE_FLAG_FIXED_INSTANCE_SIZE));
+    EXPECT_EQ(2u, all->InstanceCount);
+    EXPECT_EQ(80u, all->OffsetInstanceDataAndLength[0].OffsetInstanceData);
+    EXPECT_EQ(3u, all->OffsetInstanceDataAndLength[0].LengthInstanceData);
+    EXPECT_EQ(88u, all->OffsetInstanceDataAndLength[1].OffsetInstanceData);
+    EXPECT_EQ(5u, all->OffsetInstanceDataAndLength[1].LengthInstanceData);
+    ASSERT_EQ(2u, r.instances.size());
+    EXPECT_EQ(std::vector<UCHAR>({'a', 'b', 'c'}), r.instances[0]);
+    EXPECT_EQ(std::vector<UCHAR>({'d', 'e', 'f', 'g', 'h'}), r.instances[1]);
+
+    r = hk::WmiSetSingleInstance(upper, kBlock, {1, 2, 3, 4});
+    EXPECT_EQ(STATUS_SUCCESS, r.status);
+    EXPECT_EQ(0u, r.information) << "a set answers no data";
+    r = hk::WmiSetSingleItem(upper, kBlock, 1, {1, 2, 3, 4});
+    EXPECT_EQ(STATUS_SUCCESS, r.status);
+    EXPECT_EQ(0u, r.information);
+
+    std::vector<UCHAR> method(96);
+    auto* m = (MethodItem*)method.data();
+    m->WnodeHeader.Flags = kWnodeFlagMethodItem | WNODE_FLAG_STATIC_INSTANCE_NAMES;
+    m->WnodeHeader.ClientContext = 99;
+    m->MethodId = 7;
+    m->DataBlockOffset = 72;
+    m->SizeDataBlock = 3;
+    hk::Result done = SendWnode(upper, IRP_MN_EXECUTE_METHOD, method);
+    EXPECT_EQ(STATUS_SUCCESS, done.status);
+    EXPECT_EQ((std::vector<ULONG>{7, 3, 24}), std::vector<ULONG>(gMethod, gMethod + 3)) << "id, input, room";
+    EXPECT_EQ(78u, done.information);
+    EXPECT_EQ(6u, m->SizeDataBlock);
+    EXPECT_EQ(0, std::memcmp(method.data() + 72, "output", 6));
+}
+
+// Blocks WMI could not name, and an all-data answer whose instance lies outside it.
+TEST_F(Wmi, RegistrationWithoutInstanceNamesAndAnInstanceOutsideItsAnswerAreReported)
+{
+    static WMILIB_CONTEXT context = {};
+    context.GuidCount = 1;
+    context.GuidList = gGuids;
+    context.QueryWmiRegInfo = RegInfo;
+    context.QueryWmiDataBlock = QueryBlock;
+    dispatch = WmiDispatch(&context);
+    gRegPdo = pdo;
+    gRegFlags = 0;
+    hk::WmiRegInfo(upper);
+    ExpectViolation("wmi-registration");
+    gRegFlags = WMIREG_FLAG_INSTANCE_PDO;
+    gRegPdo = nullptr;
+    hk::WmiRegInfo(upper);
+    ExpectViolation("wmi-registration");
+    gRegPdo = pdo;
+    hk::WmiRegInfo(upper);
+    ExpectClean();
+
+    dispatch = [](PDEVICE_OBJECT, PIRP irp) {
+        auto* all = (PWNODE_ALL_DATA)IoGetCurrentIrpStackLocation(irp)->Parameters.WMI.Buffer;
+        all->InstanceCount = 1;
+        all->OffsetInstanceDataAndLength[0] = {80, 16};  // 16 bytes at 80 of an answer of 88
+        all->WnodeHeader.BufferSize = 88;
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        irp->IoStatus.Information = 88;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_SUCCESS;
+    };
+    hk::WmiQueryAllData(upper, kBlock, 128);
+    ExpectViolation("wmi-layout");
 }

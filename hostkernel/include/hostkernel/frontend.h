@@ -149,10 +149,21 @@ struct WmiResult {
     NTSTATUS status = STATUS_SUCCESS;
     ULONG_PTR information = 0;
     bool tooSmall = false;
-    ULONG sizeNeeded = 0;       // with tooSmall: the size of data the provider needs
-    std::vector<UCHAR> data;   // the instance's data block on success
+    // With tooSmall: what the provider needs; for a single instance the size of its
+    // data, for all data the size of the whole WNODE_ALL_DATA.
+    ULONG sizeNeeded = 0;
+    std::vector<UCHAR> data;   // the instance's data block on success (all data: the first instance's)
+    std::vector<std::vector<UCHAR>> instances;  // all data: each instance's block, in order
+    std::vector<UCHAR> wnode;  // all data: the WNODE_ALL_DATA as answered (information bytes)
 };
+// Requests for one instance name it as WMI does for blocks registered with static
+// (for example PDO) instance names: by index, with WNODE_FLAG_STATIC_INSTANCE_NAMES.
 WmiResult WmiQuerySingleInstance(PDEVICE_OBJECT provider, const GUID& guid, ULONG dataBufferSize, ULONG instance = 0);
+// IRP_MN_QUERY_ALL_DATA with a buffer of `bufferSize` bytes for the whole WNODE_ALL_DATA.
+// The instances are read through the answer's layout: the OffsetInstanceDataAndLength
+// array, or DataBlockOffset and FixedInstanceSize with WNODE_FLAG_FIXED_INSTANCE_SIZE;
+// an instance outside the answer is reported ("wmi-layout").
+WmiResult WmiQueryAllData(PDEVICE_OBJECT provider, const GUID& guid, ULONG bufferSize);
 WmiResult WmiSetSingleInstance(PDEVICE_OBJECT provider, const GUID& guid, const std::vector<UCHAR>& data, ULONG instance = 0);
 WmiResult WmiSetSingleItem(PDEVICE_OBJECT provider, const GUID& guid, ULONG itemId, const std::vector<UCHAR>& data,
                            ULONG instance = 0);
