@@ -540,7 +540,6 @@ TEST_F(Wmi, TheLibraryRoutesQueriesToTheProviderAndForwardsForeignOnes)
 }
 
 namespace {
-constexpr ULONG kWnodeFlagMethodItem = 0x00008000;
 // The layout of a WNODE_METHOD_ITEM.
 struct MethodItem {
     WNODE_HEADER WnodeHeader;
@@ -722,7 +721,7 @@ TEST_F(Wmi, AllDataSetsAndMethodsAnswerInTheirWnodeLayouts)
 
     std::vector<UCHAR> method(96);
     auto* m = (MethodItem*)method.data();
-    m->WnodeHeader.Flags = kWnodeFlagMethodItem | WNODE_FLAG_STATIC_INSTANCE_NAMES;
+    m->WnodeHeader.Flags = WNODE_FLAG_METHOD_ITEM | WNODE_FLAG_STATIC_INSTANCE_NAMES;
     m->WnodeHeader.ClientContext = 99;
     m->MethodId = 7;
     m->DataBlockOffset = 72;
