@@ -1,0 +1,21 @@
+# The vcom-bmof command line: compile then dump shows the driver's class as recorded in
+# vcomusb.dump, and dump-pe on a file that is no driver image fails and says why.
+#   cmake -DTOOL=... -DMOF=... -DEXPECTED=... -DWORK=... -P cli_test.cmake
+file(MAKE_DIRECTORY ${WORK})
+execute_process(COMMAND ${TOOL} compile ${MOF} ${WORK}/vcomusb.bmf RESULT_VARIABLE rc ERROR_VARIABLE err)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "compile failed (${rc}): ${err}")
+endif()
+execute_process(COMMAND ${TOOL} dump ${WORK}/vcomusb.bmf RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+file(READ ${EXPECTED} want)
+if(NOT rc EQUAL 0 OR NOT out STREQUAL want)
+  message(FATAL_ERROR "dump (${rc}) ${err} printed:\n${out}\nnot:\n${want}")
+endif()
+execute_process(COMMAND ${TOOL} dump-pe ${MOF} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+if(rc EQUAL 0 OR NOT err MATCHES "not a PE image")
+  message(FATAL_ERROR "dump-pe of a MOF text returned ${rc}: ${out}${err}")
+endif()
+execute_process(COMMAND ${TOOL} dump ${WORK}/missing.bmf RESULT_VARIABLE rc ERROR_VARIABLE err)
+if(rc EQUAL 0 OR NOT err MATCHES "cannot open")
+  message(FATAL_ERROR "dump of a missing file returned ${rc}: ${err}")
+endif()
