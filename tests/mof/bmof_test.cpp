@@ -152,18 +152,27 @@ TEST(BmofCompile, ObjectStreamHasThePlatformLayout)
     const Bytes wmi = {0x1C, 0, 0, 0, 0x0B, 0, 0, 0, 0, 0, 0, 0, 8, 0, 0, 0,
                        'W', 0, 'M', 0, 'I', 0, 0, 0, 0xFF, 0xFF, 0, 0};
     EXPECT_EQ(Bytes(b.begin() + 48, b.begin() + 76), wmi);
-    // The property list: four properties and __CLASS, __NAMESPACE; each property's
-    // CIMTYPE qualifier is in the flavor table, propagated to instances and subclasses.
-    EXPECT_EQ(Le32(b, 40 + 372 + 4), 6u);
+    const auto name = [&](size_t at, size_t chars) {
+        std::u16string s(chars, u'\0');
+        std::memcpy(s.data(), &b.at(at + 2 * chars) - 2 * chars, 2 * chars);
+        return s;
+    };
+    // The property list: the four properties, then __CLASS and __NAMESPACE.
+    EXPECT_EQ(Le32(b, 412), 1100u);
+    EXPECT_EQ(Le32(b, 416), 6u);
+    EXPECT_EQ(Le32(b, 1356), 84u);
+    EXPECT_EQ(name(1376, 7), u"__CLASS");
+    EXPECT_EQ(Le32(b, 1440), 72u);
+    EXPECT_EQ(name(1460, 11), u"__NAMESPACE");
+    // Each property's CIMTYPE qualifier, last of its qualifiers, is in the flavor table,
+    // propagated to instances and subclasses.
     EXPECT_EQ(std::string(b.begin() + 1520, b.begin() + 1536), "BMOFQUALFLAVOR11");
     ASSERT_EQ(Le32(b, 1536), 4u);
+    const uint32_t cimtypes[] = {536, 660, 1080, 1308};
     for (size_t i = 0; i < 4; ++i) {
-        const uint32_t at = Le32(b, 1540 + 8 * i);
-        ASSERT_LT(at + 32, b.size());
+        EXPECT_EQ(Le32(b, 1540 + 8 * i), cimtypes[i]);
         EXPECT_EQ(Le32(b, 1544 + 8 * i), 3u);
-        std::u16string name(7, u'\0');
-        std::memcpy(name.data(), &b[at + 16], 14);
-        EXPECT_EQ(name, u"CIMTYPE") << "flavor entry " << i;
+        EXPECT_EQ(name(cimtypes[i] + 16, 7), u"CIMTYPE") << "flavor entry " << i;
     }
 }
 
@@ -275,6 +284,7 @@ TEST(BmofContainer, DamagedInputNeverCrashes)
     ExpectError([&] { UnwrapContainer(patched(0, 0x12345678)); }, "FOMB");
     ExpectError([&] { UnwrapContainer(patched(4, 2)); }, "compression type 2");
     ExpectError([&] { UnwrapContainer(patched(8, uint32_t(c.size() - 15))); }, "compressed bytes");
+    ExpectError([&] { UnwrapContainer(patched(8, uint32_t(c.size() - 17))); }, "compressed bytes");
     ExpectError([&] { UnwrapContainer(patched(12, uint32_t(payload.size() - 1))); }, "more than");
     ExpectError([&] { UnwrapContainer(patched(12, 1u << 30)); }, "uncompressed size");
     ExpectError([&] { DecodeBmof(Bytes(payload.begin(), payload.begin() + 1000)); }, "states length 1520");
@@ -286,6 +296,10 @@ TEST(BmofContainer, DamagedInputNeverCrashes)
     b.insert(b.end(), {3, 0, 0, 0, 3, 0, 0, 0});
     ExpectError([&] { DecodeBmof(b); }, "offset 3, where no qualifier starts");
     ExpectError([&] { DecodeBmof(Bytes(payload.begin(), payload.end() - 8)); }, "flavor table states 4 entries");
+    b = payload;
+    b.insert(b.begin() + 1520, 4, 0);  // room after the object that no object fills
+    b[4] += 4;
+    ExpectError([&] { DecodeBmof(b); }, "4 bytes after its 1 objects");
 
     // Every truncation and every byte flipped, in the container and in the object
     // stream: an Error or a decoded class, and nothing read out of bounds (ASan).
@@ -420,12 +434,16 @@ TEST(BmofImage, FindsTheMofResourceOfPe32AndPe32Plus)
         SCOPED_TRACE(plus ? "PE32+" : "PE32");
         const Bytes image = BuildImage(plus, u"MOFDATA", u"MOFRESOURCENAME", 1033, c);
         EXPECT_EQ(FindMofResource(image), c);
-        ExpectError([&] { FindMofResource(BuildImage(plus, u"MOFDATB", u"MOFRESOURCENAME", 1033, c)); },
-                    "no resource type MOFDATA");
+        for (const char16_t* type : {u"MOFDATB", u"MOFDATAS"})
+            ExpectError([&] { FindMofResource(BuildImage(plus, type, u"MOFRESOURCENAME", 1033, c)); },
+                        "no resource type MOFDATA");
         ExpectError([&] { FindMofResource(BuildImage(plus, u"MOFDATA", u"MOFRESOURCE", 1033, c)); },
                     "no MOFDATA resource named MOFRESOURCENAME");
         ExpectError([&] { FindMofResource(BuildImage(plus, u"MOFDATA", u"MOFRESOURCENAME", 1031, c)); },
                     "no language 1033");
+        Bytes shortSection = image;  // the data runs past the section's file data
+        shortSection[0x58 + (plus ? 240 : 224) + 16] -= 4;
+        ExpectError([&] { FindMofResource(shortSection); }, "runs past its section's data");
         Bytes noDir = image;
         std::memset(&noDir[0x58 + (plus ? 112 : 96) + 16], 0, 8);
         ExpectError([&] { FindMofResource(noDir); }, "no resources");
