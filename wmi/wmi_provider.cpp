@@ -3,7 +3,9 @@
 // WmiCompleteRequest. The port answers the standard port-name and performance blocks
 // and its private block (the driver's debug level and the model name); it refuses the
 // other three standard serial blocks. Everything here runs at PASSIVE_LEVEL and takes
-// no lock: the counters and the debug level are single 32-bit words.
+// no lock: the counters and the debug level are single 32-bit words. The provider
+// stays registered from AddDevice to removal; between surprise removal and removal it
+// answers every request with STATUS_DELETE_PENDING.
 #include "wmi/wmi_provider.h"
 
 #include "driver/driver.h"
@@ -52,19 +54,25 @@ NTSTATUS RefusedBlock(ULONG GuidIndex)
 // PASSIVE_LEVEL. The port-name block: a 16-bit byte length (with the NUL) and the name
 // from the device key's "PortName", read afresh. A value too long for the 128-byte
 // buffer is not copied and leaves an empty name.
-VCOM_PAGED NTSTATUS QueryPortName(PortExtension* Port, PULONG InstanceLength, ULONG BufferAvail, PUCHAR Buffer,
+NTSTATUS QueryPortName(PortExtension* Port, PULONG InstanceLength, ULONG BufferAvail, PUCHAR Buffer,
                                   PULONG Used)
 {
-    PAGED_CODE();
     HANDLE key;
-    // KEY_READ rather than only the standard read rights: querying a value needs
-    // KEY_QUERY_VALUE on the handle.
+    // The handle is opened for what it is used for, querying a value (KEY_QUERY_VALUE
+    // is part of KEY_READ), though a kernel-mode caller's rights are not checked.
     NTSTATUS status = IoOpenDeviceRegistryKey(Port->PhysicalDevice, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key);
     if (!NT_SUCCESS(status)) return status;
     WCHAR name[PortNameChars];
     RtlZeroMemory(name, sizeof name);
     status = ReadRegistryString(key, PortNameValue, sizeof PortNameValue, name, sizeof name, TAG_MWMI, nullptr);
     ZwClose(key);
+    // A value much longer than the buffer does not even fit the query's own buffer:
+    // like one that only misses the name buffer, it is not copied and the name is
+    // empty, rather than the whole block failing.
+    if (status == STATUS_BUFFER_OVERFLOW || status == STATUS_BUFFER_TOO_SMALL) {
+        RtlZeroMemory(name, sizeof name);
+        status = STATUS_SUCCESS;
+    }
     if (!NT_SUCCESS(status)) return status;
 
     // A value that fills the buffer has no NUL inside it: the count stops at the
@@ -85,11 +93,10 @@ VCOM_PAGED NTSTATUS QueryPortName(PortExtension* Port, PULONG InstanceLength, UL
 // PASSIVE_LEVEL. The routines the WMI library calls. The first three complete the
 // request; the registration callback only answers the library.
 
-VCOM_PAGED NTSTATUS NTAPI QueryWmiRegInfo(PDEVICE_OBJECT DeviceObject, PULONG RegFlags, PUNICODE_STRING InstanceName,
+NTSTATUS NTAPI QueryWmiRegInfo(PDEVICE_OBJECT DeviceObject, PULONG RegFlags, PUNICODE_STRING InstanceName,
                                           PUNICODE_STRING* RegistryPath, PUNICODE_STRING MofResourceNameOut,
                                           PDEVICE_OBJECT* Pdo)
 {
-    PAGED_CODE();
     // Instance names come from the physical device object; no base name of our own.
     *RegFlags = WMIREG_FLAG_INSTANCE_PDO;
     InstanceName->Length = 0;
@@ -101,11 +108,10 @@ VCOM_PAGED NTSTATUS NTAPI QueryWmiRegInfo(PDEVICE_OBJECT DeviceObject, PULONG Re
     return STATUS_SUCCESS;
 }
 
-VCOM_PAGED NTSTATUS NTAPI QueryWmiDataBlock(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidIndex, ULONG,
+NTSTATUS NTAPI QueryWmiDataBlock(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidIndex, ULONG,
                                             ULONG, PULONG InstanceLengthArray, ULONG BufferAvail,
                                             PUCHAR Buffer)
 {
-    PAGED_CODE();
     PortExtension* port = PortOf(DeviceObject);
     NTSTATUS status;
     ULONG used = 0;
@@ -149,10 +155,9 @@ VCOM_PAGED NTSTATUS NTAPI QueryWmiDataBlock(PDEVICE_OBJECT DeviceObject, PIRP Ir
     return WmiCompleteRequest(DeviceObject, Irp, status, used, IO_NO_INCREMENT);
 }
 
-VCOM_PAGED NTSTATUS NTAPI SetWmiDataBlock(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidIndex, ULONG,
+NTSTATUS NTAPI SetWmiDataBlock(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidIndex, ULONG,
                                           ULONG BufferSize, PUCHAR Buffer)
 {
-    PAGED_CODE();
     NTSTATUS status;
     ULONG used = 0;
     if (GuidIndex == WMI_PRIVATE) {
@@ -174,10 +179,9 @@ VCOM_PAGED NTSTATUS NTAPI SetWmiDataBlock(PDEVICE_OBJECT DeviceObject, PIRP Irp,
     return WmiCompleteRequest(DeviceObject, Irp, status, used, IO_NO_INCREMENT);
 }
 
-VCOM_PAGED NTSTATUS NTAPI SetWmiDataItem(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidIndex, ULONG,
+NTSTATUS NTAPI SetWmiDataItem(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidIndex, ULONG,
                                          ULONG DataItemId, ULONG BufferSize, PUCHAR Buffer)
 {
-    PAGED_CODE();
     NTSTATUS status;
     ULONG used = 0;
     if (GuidIndex == WMI_PRIVATE) {
@@ -203,9 +207,8 @@ VCOM_PAGED NTSTATUS NTAPI SetWmiDataItem(PDEVICE_OBJECT DeviceObject, PIRP Irp, 
 }  // namespace
 
 // PASSIVE_LEVEL, from AddDevice.
-VCOM_PAGED NTSTATUS WmiRegister(PortExtension* Port)
+NTSTATUS WmiRegister(PortExtension* Port)
 {
-    PAGED_CODE();
     Port->WmiLibInfo.GuidCount = WMI_GUID_COUNT;
     Port->WmiLibInfo.GuidList = WmiGuidList;
     Port->WmiLibInfo.QueryWmiRegInfo = QueryWmiRegInfo;
@@ -218,17 +221,15 @@ VCOM_PAGED NTSTATUS WmiRegister(PortExtension* Port)
 }
 
 // PASSIVE_LEVEL, from removal before the request goes down.
-VCOM_PAGED VOID WmiDeregister(PortExtension* Port)
+VOID WmiDeregister(PortExtension* Port)
 {
-    PAGED_CODE();
     IoWMIRegistrationControl(Port->PortDeviceObject, WMIREG_ACTION_DEREGISTER);
 }
 
 // PASSIVE_LEVEL. What the library does not take for this device's registration goes
 // down to the pipe driver, whose status is then the result.
-VCOM_PAGED NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    PAGED_CODE();
     PortExtension* port = PortOf(DeviceObject);
     if (port->DeviceRemoved || port->SurpriseRemoved) return CompleteRequest(Irp, STATUS_DELETE_PENDING);
     SYSCTL_IRP_DISPOSITION disposition = IrpNotWmi;

@@ -156,6 +156,9 @@ TEST_F(WmiPort, ThePortNameIsTheRegistryValueReadAfreshOnEachQuery)
     for (int i = 0; i < 64; ++i) long64 += (char16_t)(u'A' + i % 26);
     SetPortName(RegistryValue::String(u"PortName", long64));
     EXPECT_EQ(Bytes({2, 0, 0, 0}), Query(kPortName));
+    // So does one too long even for the registry query's own buffer.
+    SetPortName(RegistryValue::String(u"PortName", long64 + long64));
+    EXPECT_EQ(Bytes({2, 0, 0, 0}), Query(kPortName));
     // Exactly 128 bytes with no NUL fit: the block carries the 64 characters and a NUL
     // of its own, and nothing past the buffer.
     Bytes unterminated = Utf16(long64);
