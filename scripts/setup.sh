@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Installs what the builds need on Debian 12: CMake, Ninja, GoogleTest/GoogleMock
 # (with their sources, built again for the 32-bit host), the 32-bit host libraries
-# and the mingw-w64 i686 cross compiler with its DDK headers. Installs only what is
-# missing.
+# the mingw-w64 i686 and x86-64 cross compilers with their DDK headers, and OpenSSL
+# with osslsigncode for the package's test signature. Installs only what is missing.
 set -euo pipefail
-packages=(cmake ninja-build python3 g++ g++-multilib libgtest-dev libgmock-dev googletest g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-i686-dev)
+packages=(cmake ninja-build python3 g++ g++-multilib libgtest-dev libgmock-dev googletest g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-i686-dev
+  g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev openssl osslsigncode)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

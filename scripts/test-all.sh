@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds every preset (host, host-asan, host-tsan, host32, host32-asan, win32) and
+# Builds every preset (host, host-asan, host-tsan, host32, host32-asan, win32, win64) and
 # runs every suite.
 # Exits non-zero when any build or test fails.
 set -uo pipefail
@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 scripts/setup.sh || exit 1
 jobs=$(nproc 2>/dev/null || echo 2)
 status=0
-for preset in host host-asan host-tsan host32 host32-asan win32; do
+for preset in host host-asan host-tsan host32 host32-asan win32 win64; do
   echo "=== $preset"
   if ! cmake --preset "$preset" >/dev/null || ! cmake --build --preset "$preset" -j "$jobs"; then
     echo "=== $preset: build FAILED"
