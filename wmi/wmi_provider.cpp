@@ -54,8 +54,7 @@ NTSTATUS RefusedBlock(ULONG GuidIndex)
 // PASSIVE_LEVEL. The port-name block: a 16-bit byte length (with the NUL) and the name
 // from the device key's "PortName", read afresh. A value too long for the 128-byte
 // buffer is not copied and leaves an empty name.
-NTSTATUS QueryPortName(PortExtension* Port, PULONG InstanceLength, ULONG BufferAvail, PUCHAR Buffer,
-                                  PULONG Used)
+NTSTATUS QueryPortName(PortExtension* Port, PULONG InstanceLength, ULONG BufferAvail, PUCHAR Buffer, PULONG Used)
 {
     HANDLE key;
     // The handle is opened for what it is used for, querying a value (KEY_QUERY_VALUE
@@ -94,8 +93,7 @@ NTSTATUS QueryPortName(PortExtension* Port, PULONG InstanceLength, ULONG BufferA
 // request; the registration callback only answers the library.
 
 NTSTATUS NTAPI QueryWmiRegInfo(PDEVICE_OBJECT DeviceObject, PULONG RegFlags, PUNICODE_STRING InstanceName,
-                                          PUNICODE_STRING* RegistryPath, PUNICODE_STRING MofResourceNameOut,
-                                          PDEVICE_OBJECT* Pdo)
+                               PUNICODE_STRING* RegistryPath, PUNICODE_STRING MofResourceNameOut, PDEVICE_OBJECT* Pdo)
 {
     // Instance names come from the physical device object; no base name of our own.
     *RegFlags = WMIREG_FLAG_INSTANCE_PDO;
@@ -108,9 +106,8 @@ NTSTATUS NTAPI QueryWmiRegInfo(PDEVICE_OBJECT DeviceObject, PULONG RegFlags, PUN
     return STATUS_SUCCESS;
 }
 
-NTSTATUS NTAPI QueryWmiDataBlock(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidIndex, ULONG,
-                                            ULONG, PULONG InstanceLengthArray, ULONG BufferAvail,
-                                            PUCHAR Buffer)
+NTSTATUS NTAPI QueryWmiDataBlock(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidIndex, ULONG, ULONG,
+                                 PULONG InstanceLengthArray, ULONG BufferAvail, PUCHAR Buffer)
 {
     PortExtension* port = PortOf(DeviceObject);
     NTSTATUS status;
@@ -155,52 +152,50 @@ NTSTATUS NTAPI QueryWmiDataBlock(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG Gu
     return WmiCompleteRequest(DeviceObject, Irp, status, used, IO_NO_INCREMENT);
 }
 
-NTSTATUS NTAPI SetWmiDataBlock(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidIndex, ULONG,
-                                          ULONG BufferSize, PUCHAR Buffer)
+// The debug level from a set's buffer, whose size the caller has checked.
+NTSTATUS SetDebugLevel(PUCHAR Buffer, PULONG Used)
+{
+    ULONG level;
+    RtlCopyMemory(&level, Buffer, sizeof level);
+    DebugLevel = level;
+    *Used = sizeof level;
+    return STATUS_SUCCESS;
+}
+
+// What a set of any block but the private one gets: the counters cannot be set, the
+// other blocks are refused.
+NTSTATUS RefusedSet(ULONG GuidIndex)
+{
+    return GuidIndex == WMI_PERF ? STATUS_UNSUCCESSFUL : RefusedBlock(GuidIndex);
+}
+
+NTSTATUS NTAPI SetWmiDataBlock(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidIndex, ULONG, ULONG BufferSize,
+                               PUCHAR Buffer)
 {
     NTSTATUS status;
     ULONG used = 0;
-    if (GuidIndex == WMI_PRIVATE) {
-        // The block's first item is the only writable one; the rest is ignored.
-        if (BufferSize >= sizeof(ULONG)) {
-            ULONG level;
-            RtlCopyMemory(&level, Buffer, sizeof level);
-            DebugLevel = level;
-            used = sizeof(ULONG);
-            status = STATUS_SUCCESS;
-        } else {
-            status = STATUS_INFO_LENGTH_MISMATCH;
-        }
-    } else if (GuidIndex == WMI_PERF) {
-        status = STATUS_UNSUCCESSFUL;
-    } else {
-        status = RefusedBlock(GuidIndex);
-    }
+    if (GuidIndex != WMI_PRIVATE)
+        status = RefusedSet(GuidIndex);
+    else if (BufferSize < sizeof(ULONG))
+        status = STATUS_INFO_LENGTH_MISMATCH;
+    else
+        status = SetDebugLevel(Buffer, &used);  // the first item is the only writable one; the rest is ignored
     return WmiCompleteRequest(DeviceObject, Irp, status, used, IO_NO_INCREMENT);
 }
 
-NTSTATUS NTAPI SetWmiDataItem(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidIndex, ULONG,
-                                         ULONG DataItemId, ULONG BufferSize, PUCHAR Buffer)
+NTSTATUS NTAPI SetWmiDataItem(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidIndex, ULONG, ULONG DataItemId,
+                              ULONG BufferSize, PUCHAR Buffer)
 {
     NTSTATUS status;
     ULONG used = 0;
-    if (GuidIndex == WMI_PRIVATE) {
-        if (DataItemId != WMI_ITEM_DEBUG_LEVEL) {
-            status = STATUS_WMI_READ_ONLY;
-        } else if (BufferSize == sizeof(ULONG)) {
-            ULONG level;
-            RtlCopyMemory(&level, Buffer, sizeof level);
-            DebugLevel = level;
-            used = sizeof(ULONG);
-            status = STATUS_SUCCESS;
-        } else {
-            status = STATUS_INFO_LENGTH_MISMATCH;
-        }
-    } else if (GuidIndex == WMI_PERF) {
-        status = STATUS_UNSUCCESSFUL;
-    } else {
-        status = RefusedBlock(GuidIndex);
-    }
+    if (GuidIndex != WMI_PRIVATE)
+        status = RefusedSet(GuidIndex);
+    else if (DataItemId != WMI_ITEM_DEBUG_LEVEL)
+        status = STATUS_WMI_READ_ONLY;
+    else if (BufferSize != sizeof(ULONG))
+        status = STATUS_INFO_LENGTH_MISMATCH;
+    else
+        status = SetDebugLevel(Buffer, &used);
     return WmiCompleteRequest(DeviceObject, Irp, status, used, IO_NO_INCREMENT);
 }
 
