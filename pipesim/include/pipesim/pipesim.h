@@ -8,7 +8,8 @@
 // down to the PDO as a function driver does. The adapter behind it has a bulk IN
 // source that tests feed, a bulk OUT sink that records every transfer, a status
 // endpoint that reports the modem input lines, and a control endpoint that decodes
-// the adapter's command set into adapter state.
+// the adapter's command set into adapter state. Its serial line can carry a loopback
+// plug or a null-modem cable to another adapter, paced at the configured baud rate.
 #pragma once
 
 #include <memory>
@@ -112,6 +113,14 @@ struct Options {
     ULONG maxPacketOut = 64;
     ULONG maxPacketIn = 64;
     ULONG maxPacketStatus = 1;
+    // Whether what reaches the pipe driver is recorded (Arrivals, Count, OutTransfers,
+    // OutBytes, ControlTransfers, Commands) from the start; see SetRecording.
+    bool record = true;
+    // The most bytes the adapter keeps from its serial line (the loopback plug or a
+    // null-modem peer) waiting for bulk IN reads; what arrives beyond it is lost, as
+    // when a real adapter's receive buffer overflows (LostInBytes counts it). 0: no
+    // limit. Bytes given to Feed are never limited.
+    size_t lineBufferLimit = 0;
 };
 
 // Removal: IRP_MN_REMOVE_DEVICE ends every request the pipe driver holds or has
@@ -172,12 +181,32 @@ public:
     std::vector<UCHAR> OutBytes() const;
 
     // Modem input lines: free-running lines set by the test, or the loopback plug
-    // (TX to RX, RTS to CTS, DTR to DSR and DCD).
+    // (TX to RX, RTS to CTS, DTR to DSR and DCD), or a null-modem cable (NullModem),
+    // which takes precedence over the plug while it is connected. With the plug or a
+    // cable, RI still comes from SetLines and the other free-running lines are unused.
+    // Both switches may be set at any time, before the port is opened too.
     void SetLines(UCHAR lines);
     UCHAR StatusByte() const;
     void SetLoopback(bool on);
-    // Paces writes by the configured baud rate and frame size on the clock.
+    // Paces writes by the configured baud rate and frame size (the LineConfig the
+    // driver last sent; 115200 8N1 before it sent one) on the emulation's clock,
+    // virtual or real: a write completes when the wire has carried its last byte,
+    // writes queue behind each other on the wire, and the bytes reach the other end
+    // of the loopback plug or cable in pieces of at most kWirePiece bytes, each when
+    // its last byte has left the wire. An abort or close of the bulk OUT pipe (and the
+    // removal) ends the paced writes and drops their bytes not yet on the wire; the
+    // wire is free at once. Without pacing, a write's bytes reach the other end when
+    // the write completes.
     void SetPacing(bool on);
+    static constexpr size_t kWirePiece = 64;
+    // Bytes from the serial line lost to lineBufferLimit.
+    size_t LostInBytes() const;
+
+    // Stops or resumes recording: while off, nothing is added to Arrivals, Count,
+    // OutTransfers, OutBytes, ControlTransfers or Commands (what was recorded stays
+    // until ClearRecords); the adapter's state and the data still flow. Long
+    // real-time sessions turn it off so the simulator does not grow without bound.
+    void SetRecording(bool on);
 
     // Control endpoint.
     std::vector<ControlRecord> ControlTransfers() const;
@@ -195,7 +224,41 @@ public:
     struct Impl;
 
 private:
+    friend class NullModem;
     std::unique_ptr<Impl> impl_;
+};
+
+// A null-modem cable between two adapters: what one side's bulk OUT pipe sends
+// arrives as the other side's bulk IN data (as Feed would deliver it, in packets of
+// the receiver's IN maximum packet size), both ways; each side's RTS shows as the
+// other's CTS and its DTR as the other's DSR and DCD in the status byte the driver
+// polls. A break shows as nothing on the other side (the status byte has no bit for
+// it; bytes sent during a break still arrive). Timing is the sender's: see SetPacing.
+//
+// The cable is unplugged by Disconnect, by the destructor, by the removal
+// (IRP_MN_REMOVE_DEVICE) or destruction of either adapter, or by wiring either
+// adapter to another cable (an adapter has one socket). Then bytes still on the wire
+// are lost, the remaining side's CTS, DSR and DCD drop, and neither simulator keeps a
+// pointer to the other; requests in flight are left to their own course (a paced
+// write still completes at its time, a waiting read keeps waiting). The cable and the
+// two simulators may be destroyed in any order, with data or requests in flight.
+// Wiring an adapter to itself is refused (Connected is false): that is the loopback
+// plug's job.
+class NullModem {
+public:
+    NullModem(PipeSim& a, PipeSim& b);
+    ~NullModem();
+    NullModem(const NullModem&) = delete;
+    NullModem& operator=(const NullModem&) = delete;
+    // Unplugs the cable; nothing when it is unplugged already.
+    void Disconnect();
+    // Whether the cable still connects both adapters.
+    bool Connected() const;
+
+    struct Link;
+
+private:
+    std::shared_ptr<Link> link_;
 };
 
 }  // namespace pipesim
