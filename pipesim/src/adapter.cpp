@@ -63,12 +63,12 @@ bool ApplyPortCommand(AdapterState& a, const std::vector<UCHAR>& p)
     }
 }
 
-UCHAR LineByte(const AdapterState& a, UCHAR freeLines, bool loopback)
+UCHAR LineByte(UCHAR freeLines, bool tied, bool rts, bool dtr)
 {
-    if (!loopback) return freeLines;
+    if (!tied) return freeLines;
     UCHAR lines = freeLines & LINE_RI;
-    if (a.rts) lines |= LINE_CTS;
-    if (a.dtr) lines |= LINE_DSR | LINE_DCD;
+    if (rts) lines |= LINE_CTS;
+    if (dtr) lines |= LINE_DSR | LINE_DCD;
     return lines;
 }
 

@@ -4,7 +4,13 @@
 // Requests are completed outside the simulator's lock. Requests it holds carry a
 // cancel routine and are released cancel-safely (reads waiting for data, stalled
 // requests), or carry none and wait for the test (HoldNext); requests it pends on
-// purpose are completed by a timer DPC at DISPATCH_LEVEL.
+// purpose are completed by a timer DPC at DISPATCH_LEVEL, which also puts paced bytes
+// onto the serial line as the wire carries them.
+//
+// A null-modem cable joins two simulators through a Link. Its lock is taken before
+// either end's and never while an end's lock is held; an end is reached only through
+// the Link under its lock, and leaves it (under that lock) before it goes away, so
+// neither simulator ever holds a pointer to the other.
 #include <algorithm>
 #include <cstdlib>
 #include <deque>
@@ -63,10 +69,18 @@ struct Mode {
     LONGLONG delay = 0;
 };
 
+// Bytes of the paced writes scheduled for the line, in place of a request.
+constexpr PIRP kLineDelivery = nullptr;
+
 // Abort and close end the transfers on a pipe, not requests about the pipe.
 bool IsTransfer(Kind kind) { return kind == Kind::Read || kind == Kind::Write; }
 
 }  // namespace
+
+struct NullModem::Link {
+    std::mutex lock;
+    PipeSim::Impl* end[2] = {};  // null once that end has left
+};
 
 struct PipeSim::Impl {
     Options options;
@@ -87,6 +101,14 @@ struct PipeSim::Impl {
     bool loopback = false;
     bool pacing = false;
     LONGLONG wireFreeAt = 0;
+    bool record = true;
+    size_t lost = 0;  // bytes from the line beyond lineBufferLimit
+    // The cable this adapter is plugged into, which end it is, and the other end's
+    // outputs as they reach this adapter's inputs.
+    std::shared_ptr<NullModem::Link> link;
+    int linkEnd = 0;
+    bool peerRts = false;
+    bool peerDtr = false;
     AdapterState adapter;
     std::vector<ControlRecord> controls;
     std::vector<unsigned long long> controlIds;  // one per record, to find it again
@@ -298,7 +320,7 @@ struct PipeSim::Impl {
         }
         for (auto& d : due) {
             if (d.effect) d.effect();
-            Complete(d.irp, d.status, d.information);
+            if (d.irp != kLineDelivery) Complete(d.irp, d.status, d.information);
         }
         impl->DeliverIn();
     }
@@ -325,9 +347,11 @@ struct PipeSim::Impl {
                     ++it;
                     continue;
                 }
-                now.push_back(it->irp);
+                if (it->irp != kLineDelivery) now.push_back(it->irp);
                 it = scheduled.erase(it);
             }
+            // The bytes of ended writes not yet on the wire went with them: it is free.
+            if (which(Pipe::DataOut, Kind::Write)) wireFreeAt = std::min(wireFreeAt, hk::Now());
         }
         for (PIRP irp : release)
             if (IoSetCancelRoutine(irp, nullptr)) Complete(irp, status, 0);
@@ -393,24 +417,140 @@ struct PipeSim::Impl {
         return sizeof size;
     }
 
-    // Records a pipe write and returns what the loopback plug does with the `sent` bytes.
-    std::function<void()> RecordWrite(PUCHAR buffer, ULONG length, ULONG sent)
+    // Records a pipe write and returns what is left to do as it completes: put the
+    // `sent` bytes onto the line. With `pacedDelay` and pacing on, the write takes its
+    // turn on the wire instead: its bytes are scheduled for the line piece by piece,
+    // and *pacedDelay is how long the write takes.
+    std::function<void()> RecordWrite(PUCHAR buffer, ULONG length, ULONG sent, LONGLONG* pacedDelay = nullptr)
     {
+        std::vector<UCHAR> bytes(buffer, buffer + sent);
+        std::lock_guard<std::mutex> g(lock);
+        if (record) out.emplace_back(buffer, buffer + length);
+        if (pacedDelay && pacing) {
+            LONGLONG now = hk::Now();
+            LONGLONG start = std::max(now, wireFreeAt);
+            wireFreeAt = start + WireTime(adapter, sent);
+            *pacedDelay = wireFreeAt - now;
+            for (size_t at = 0; at < sent; at += PipeSim::kWirePiece) {
+                size_t end = std::min<size_t>(sent, at + PipeSim::kWirePiece);
+                std::vector<UCHAR> piece(bytes.begin() + at, bytes.begin() + end);
+                scheduled.push_back({start + WireTime(adapter, end), seq++, kLineDelivery, Pipe::DataOut, Kind::Write,
+                                     STATUS_SUCCESS, 0, [this, piece] { ToLine(piece); }});
+            }
+            ArmLocked();
+            return {};
+        }
+        if (!sent) return {};
+        return [this, bytes] { ToLine(bytes); };
+    }
+
+    // ---- The serial line: the loopback plug or a null-modem cable ----
+
+    // What the status endpoint reports, under `lock`.
+    UCHAR LineByteLocked() const
+    {
+        if (link) return LineByte(freeLines, true, peerRts, peerDtr);
+        return LineByte(freeLines, loopback, adapter.rts, adapter.dtr);
+    }
+
+    // Bytes arriving from the line wait for bulk IN reads, up to the line buffer's limit.
+    void FromLine(std::vector<UCHAR> bytes)
+    {
+        {
+            std::lock_guard<std::mutex> g(lock);
+            if (options.lineBufferLimit) {
+                size_t held = 0;
+                for (auto& c : in) held += c.bytes.size();
+                size_t room = options.lineBufferLimit > held ? options.lineBufferLimit - held : 0;
+                if (bytes.size() > room) {
+                    lost += bytes.size() - room;
+                    bytes.resize(room);
+                }
+            }
+            if (bytes.empty()) return;
+            FeedLocked(bytes, true);
+        }
+        KeInsertQueueDpc(&deliverDpc, nullptr, nullptr);
+    }
+
+    // Bytes that left the adapter's transmitter: back through the plug, or to the
+    // cable's other end.
+    void ToLine(const std::vector<UCHAR>& bytes)
+    {
+        std::shared_ptr<NullModem::Link> cable;
+        int e;
         bool loop;
         {
             std::lock_guard<std::mutex> g(lock);
-            out.emplace_back(buffer, buffer + length);
+            cable = link;
+            e = linkEnd;
             loop = loopback;
         }
-        if (!loop || !sent) return {};
-        std::vector<UCHAR> looped(buffer, buffer + sent);
-        return [this, looped] {
+        if (!cable) {
+            if (loop) FromLine(bytes);
+            return;
+        }
+        // At DISPATCH_LEVEL the other end's delivery DPC is only queued here; it runs
+        // once the cable's lock is let go, so that what it sets off (a read completed,
+        // a line changed) may reach the cable again.
+        KIRQL old;
+        KeRaiseIrql(DISPATCH_LEVEL, &old);
+        {
+            std::lock_guard<std::mutex> c(cable->lock);
+            if (cable->end[e] == this && cable->end[1 - e]) cable->end[1 - e]->FromLine(bytes);
+        }
+        KeLowerIrql(old);
+    }
+
+    // Gives the cable's other end this adapter's RTS and DTR as they are now.
+    void PushLines()
+    {
+        std::shared_ptr<NullModem::Link> cable;
+        int e;
+        {
+            std::lock_guard<std::mutex> g(lock);
+            cable = link;
+            e = linkEnd;
+        }
+        if (!cable) return;
+        std::lock_guard<std::mutex> c(cable->lock);
+        Impl* other = cable->end[1 - e];
+        if (cable->end[e] != this || !other) return;
+        bool rts, dtr;
+        {
+            std::lock_guard<std::mutex> g(lock);
+            rts = adapter.rts;
+            dtr = adapter.dtr;
+        }
+        std::lock_guard<std::mutex> g(other->lock);
+        other->peerRts = rts;
+        other->peerDtr = dtr;
+    }
+
+    // Takes both ends out of the cable. The caller's reference keeps it alive.
+    static void Unplug(const std::shared_ptr<NullModem::Link>& cable)
+    {
+        std::lock_guard<std::mutex> c(cable->lock);
+        for (Impl*& end : cable->end) {
+            if (!end) continue;
             {
-                std::lock_guard<std::mutex> g(lock);
-                FeedLocked(looped, true);
+                std::lock_guard<std::mutex> g(end->lock);
+                end->link.reset();
+                end->peerRts = end->peerDtr = false;
             }
-            KeInsertQueueDpc(&deliverDpc, nullptr, nullptr);
-        };
+            end = nullptr;
+        }
+    }
+
+    // Leaves the cable this adapter is plugged into, if any.
+    void LeaveCable()
+    {
+        std::shared_ptr<NullModem::Link> cable;
+        {
+            std::lock_guard<std::mutex> g(lock);
+            cable = link;
+        }
+        if (cable) Unplug(cable);
     }
 
     // A successful control transfer reaches the adapter: a port command is decoded
@@ -418,18 +558,21 @@ struct PipeSim::Impl {
     // returned. Returns the transfer's Information.
     ULONG_PTR ServeControl(PUCHAR buffer, unsigned long long id)
     {
-        std::lock_guard<std::mutex> g(lock);
-        ControlRecord r = ParseSetup(buffer);
-        if (r.requestType & 0x80) {
-            for (ULONG i = 0; i < r.length; ++i) buffer[i] = i < controlInData.size() ? controlInData[i] : 0;
-            return r.length;
+        {
+            std::lock_guard<std::mutex> g(lock);
+            ControlRecord r = ParseSetup(buffer);
+            if (r.requestType & 0x80) {
+                for (ULONG i = 0; i < r.length; ++i) buffer[i] = i < controlInData.size() ? controlInData[i] : 0;
+                return r.length;
+            }
+            if (r.requestType != 0x40 || r.request != 0x0B) return 0;
+            std::vector<UCHAR> payload(buffer + 8, buffer + 8 + r.length);
+            if (record) commands.push_back(payload);
+            bool known = ApplyPortCommand(adapter, payload);
+            for (size_t i = 0; i < controlIds.size(); ++i)
+                if (controlIds[i] == id) controls[i].unknownCommand = !known;
         }
-        if (r.requestType != 0x40 || r.request != 0x0B) return 0;
-        std::vector<UCHAR> payload(buffer + 8, buffer + 8 + r.length);
-        commands.push_back(payload);
-        bool known = ApplyPortCommand(adapter, payload);
-        for (size_t i = 0; i < controlIds.size(); ++i)
-            if (controlIds[i] == id) controls[i].unknownCommand = !known;
+        PushLines();
         return 0;
     }
 
@@ -507,7 +650,7 @@ struct PipeSim::Impl {
         if (!n) return 0;
         std::memset(buffer, 0, n);
         std::lock_guard<std::mutex> g(lock);
-        buffer[0] = LineByte(adapter, freeLines, loopback);
+        buffer[0] = LineByteLocked();
         return n;
     }
 
@@ -555,16 +698,8 @@ struct PipeSim::Impl {
         if (!NT_SUCCESS(f.status)) return Finish(irp, Pipe::DataOut, Kind::Write, f.status, 0);
         ULONG sent = f.zeroBytes ? 0 : std::min(length, f.shortWrite);
         LONGLONG delay = 0;
-        {
-            std::lock_guard<std::mutex> g(lock);
-            if (pacing) {
-                LONGLONG now = hk::Now();
-                LONGLONG start = std::max(now, wireFreeAt);
-                wireFreeAt = start + WireTime(adapter, sent);
-                delay = wireFreeAt - now;
-            }
-        }
-        return Finish(irp, Pipe::DataOut, Kind::Write, STATUS_SUCCESS, sent, RecordWrite(buffer, length, sent), delay);
+        auto effect = RecordWrite(buffer, length, sent, &delay);
+        return Finish(irp, Pipe::DataOut, Kind::Write, STATUS_SUCCESS, sent, std::move(effect), delay);
     }
 
     NTSTATUS ControlTransfer(PIRP irp, PUCHAR buffer, ULONG inLength, ULONG outLength)
@@ -583,8 +718,10 @@ struct PipeSim::Impl {
         {
             std::lock_guard<std::mutex> g(lock);
             id = seq++;
-            controls.push_back(r);
-            controlIds.push_back(id);
+            if (record) {
+                controls.push_back(r);
+                controlIds.push_back(id);
+            }
         }
         Fault f;
         NTSTATUS result;
@@ -685,6 +822,7 @@ struct PipeSim::Impl {
             removed = true;
         }
         Flush(STATUS_DELETE_PENDING, [](Pipe, Kind) { return true; });
+        LeaveCable();  // the adapter is gone from the line
         irp->IoStatus.Status = STATUS_SUCCESS;
         IoSkipCurrentIrpStackLocation(irp);
         NTSTATUS status = IoCallDriver(lower, irp);
@@ -707,7 +845,7 @@ struct PipeSim::Impl {
             if (PipeRec* p = impl->PipeOf(stack->FileObject)) a.pipe = (int)p->id;
             if (a.major == IRP_MJ_READ) a.length = stack->Parameters.Read.Length;
             if (a.major == IRP_MJ_DEVICE_CONTROL && a.code == kIoctlPipeWrite) a.length = stack->Parameters.DeviceIoControl.InputBufferLength;
-            impl->arrivals.push_back(a);
+            if (impl->record) impl->arrivals.push_back(a);
             removed = impl->removed;
         }
         if (removed) {
@@ -737,6 +875,7 @@ PipeSim::PipeSim(Options options) : impl_(std::make_unique<Impl>())
 {
     Impl& m = *impl_;
     m.options = std::move(options);
+    m.record = m.options.record;
     for (int i = 0; i < 4; ++i) m.pipes[i].id = (Pipe)i;
     m.pipes[(int)Pipe::DataOut].maxPacket = m.options.maxPacketOut;
     m.pipes[(int)Pipe::DataIn].maxPacket = m.options.maxPacketIn;
@@ -765,9 +904,12 @@ PipeSim::PipeSim(Options options) : impl_(std::make_unique<Impl>())
 PipeSim::~PipeSim()
 {
     Impl& m = *impl_;
+    m.LeaveCable();  // from here on the other end cannot reach this one
     KeCancelTimer(&m.timer);
     KeRemoveQueueDpc(&m.timerDpc);
     KeRemoveQueueDpc(&m.deliverDpc);
+    // On the real clock the DPC thread may be running one of them now.
+    if (hk::Mode() == hk::ClockMode::Real) KeFlushQueuedDpcs();
     // Bottom-up, as the stack comes apart: whatever stood above the pipe driver's
     // device is gone by now (else the device stays, and with it the PDO).
     if (m.device && hk::IsLiveDevice(m.device) && !m.device->AttachedDevice) {
@@ -883,7 +1025,7 @@ void PipeSim::SetLines(UCHAR lines)
 UCHAR PipeSim::StatusByte() const
 {
     std::lock_guard<std::mutex> g(impl_->lock);
-    return LineByte(impl_->adapter, impl_->freeLines, impl_->loopback);
+    return impl_->LineByteLocked();
 }
 
 void PipeSim::SetLoopback(bool on)
@@ -896,6 +1038,18 @@ void PipeSim::SetPacing(bool on)
 {
     std::lock_guard<std::mutex> g(impl_->lock);
     impl_->pacing = on;
+}
+
+size_t PipeSim::LostInBytes() const
+{
+    std::lock_guard<std::mutex> g(impl_->lock);
+    return impl_->lost;
+}
+
+void PipeSim::SetRecording(bool on)
+{
+    std::lock_guard<std::mutex> g(impl_->lock);
+    impl_->record = on;
 }
 
 std::vector<ControlRecord> PipeSim::ControlTransfers() const
@@ -947,7 +1101,7 @@ size_t PipeSim::Outstanding(Pipe pipe) const
     std::lock_guard<std::mutex> g(impl_->lock);
     size_t n = 0;
     for (auto& h : impl_->held) n += h.pipe == pipe;
-    for (auto& s : impl_->scheduled) n += s.pipe == pipe;
+    for (auto& s : impl_->scheduled) n += s.pipe == pipe && s.irp != kLineDelivery;
     return n;
 }
 
@@ -959,6 +1113,38 @@ void PipeSim::ClearRecords()
     impl_->controlIds.clear();
     impl_->commands.clear();
     impl_->out.clear();
+}
+
+NullModem::NullModem(PipeSim& a, PipeSim& b)
+{
+    if (&a == &b) return;
+    PipeSim::Impl* ends[2] = {a.impl_.get(), b.impl_.get()};
+    for (auto* end : ends) end->LeaveCable();
+    link_ = std::make_shared<Link>();
+    {
+        std::lock_guard<std::mutex> c(link_->lock);
+        for (int e = 0; e < 2; ++e) {
+            std::lock_guard<std::mutex> g(ends[e]->lock);
+            ends[e]->link = link_;
+            ends[e]->linkEnd = e;
+            link_->end[e] = ends[e];
+        }
+    }
+    for (auto* end : ends) end->PushLines();
+}
+
+NullModem::~NullModem() { Disconnect(); }
+
+void NullModem::Disconnect()
+{
+    if (link_) PipeSim::Impl::Unplug(link_);
+}
+
+bool NullModem::Connected() const
+{
+    if (!link_) return false;
+    std::lock_guard<std::mutex> c(link_->lock);
+    return link_->end[0] && link_->end[1];
 }
 
 }  // namespace pipesim

@@ -387,6 +387,82 @@ TEST_F(Sim, PacingHoldsAWriteForItsTimeOnTheWire)
     EXPECT_EQ(start + 100 * 10000, hk::Now()) << "1152 bytes of 10 bits at 115200 baud take 100 ms";
 }
 
+TEST_F(Sim, PacedBytesReachThePlugAsTheWireCarriesThemAndAnAbortFreesTheWire)
+{
+    Open(0);
+    sim->SetLoopback(true);
+    sim->SetPacing(true);
+    std::vector<UCHAR> data(1152, 0x55);  // 100 ms at 115200 8N1
+    Call write;
+    ASSERT_EQ(STATUS_PENDING, StartIoctl(&write, kIoctlPipeWrite, &files[0], data.data(), (ULONG)data.size()));
+    hk::AdvanceMs(50);
+    EXPECT_EQ(576u, sim->PendingInBytes()) << "the nine pieces that left the wire in 50 ms";
+    EXPECT_FALSE(write.Done());
+    EXPECT_EQ(1u, sim->Outstanding(Pipe::DataOut)) << "the write, not its pieces";
+
+    EXPECT_EQ(STATUS_SUCCESS, Ioctl(kIoctlPipeAbort, &files[0]));
+    ASSERT_TRUE(write.Done());
+    EXPECT_EQ(STATUS_CANCELLED, write.iosb.Status);
+    EXPECT_EQ(STATUS_SUCCESS, Ioctl(kIoctlPipeReset, &files[0]));
+    LONGLONG start = hk::Now();
+    EXPECT_EQ(STATUS_SUCCESS, WritePipe(data));
+    EXPECT_EQ(start + 100 * 10000, hk::Now()) << "the aborted write's rest no longer holds the wire";
+    EXPECT_EQ(576u + 1152u, sim->PendingInBytes()) << "nothing more of the aborted write";
+}
+
+TEST_F(Sim, RecordingCanBeOffFromTheStartAndSwitchedWhileTheAdapterWorksOn)
+{
+    Options o;
+    o.record = false;
+    sim = std::make_unique<PipeSim>(o);
+    Open(0);
+    sim->SetLoopback(true);
+    WritePipe({1, 2, 3});
+    Control({0x40, 0x0B, 0, 0, 0, 0, 2, 0, 1, 0x03});
+    EXPECT_TRUE(sim->Arrivals().empty());
+    EXPECT_EQ(0, sim->Count(IRP_MJ_CREATE));
+    EXPECT_TRUE(sim->OutTransfers().empty());
+    EXPECT_TRUE(sim->ControlTransfers().empty());
+    EXPECT_TRUE(sim->Commands().empty());
+    EXPECT_TRUE(sim->Adapter().rts && sim->Adapter().dtr);
+    EXPECT_EQ(3u, sim->PendingInBytes());
+
+    sim->SetRecording(true);
+    WritePipe({4});
+    Control({0x40, 0x0B, 0, 0, 0, 0, 2, 0, 1, 0x00});
+    EXPECT_EQ(std::vector<std::vector<UCHAR>>{{4}}, sim->OutTransfers());
+    EXPECT_EQ((std::vector<std::vector<UCHAR>>{{1, 0x00}}), sim->Commands());
+    EXPECT_EQ(1u, sim->ControlTransfers().size());
+    EXPECT_EQ(2, sim->Count(IRP_MJ_DEVICE_CONTROL));
+    sim->SetRecording(false);
+    WritePipe({5});
+    EXPECT_EQ(1u, sim->OutTransfers().size()) << "what was recorded stays";
+    EXPECT_EQ(2u, sim->Arrivals().size());
+}
+
+TEST_F(Sim, TheLineBufferKeepsWhatFitsAndLosesTheRestButFeedIsNotLimited)
+{
+    Options o;
+    o.lineBufferLimit = 100;
+    sim = std::make_unique<PipeSim>(o);
+    Open(0);
+    Open(1);
+    sim->SetLoopback(true);
+    WritePipe(std::vector<UCHAR>(80, 1));
+    WritePipe(std::vector<UCHAR>(50, 2));
+    EXPECT_EQ(100u, sim->PendingInBytes());
+    EXPECT_EQ(30u, sim->LostInBytes());
+    sim->Feed(std::vector<UCHAR>(10, 3));
+    EXPECT_EQ(110u, sim->PendingInBytes());
+    UCHAR buffer[128] = {};
+    Done d;
+    StartRead(1, buffer, 128, &d);  // packets of 64 and 16 from the first write
+    ASSERT_EQ(80u, d.information);
+    StartRead(1, buffer, 128, &d);
+    ASSERT_EQ(20u, d.information) << "the second write's first 20 bytes";
+    EXPECT_EQ(2, buffer[19]);
+}
+
 TEST_F(Sim, PnpPowerAndWmiGoDownToThePdoAndAreCounted)
 {
     EXPECT_EQ(STATUS_SUCCESS, Send(IRP_MJ_PNP, IRP_MN_START_DEVICE).status);

@@ -238,7 +238,8 @@ private:
 // The cable is unplugged by Disconnect, by the destructor, by the removal
 // (IRP_MN_REMOVE_DEVICE) or destruction of either adapter, or by wiring either
 // adapter to another cable (an adapter has one socket). Then bytes still on the wire
-// are lost, the remaining side's CTS, DSR and DCD drop, and neither simulator keeps a
+// are lost, the other side's lines no longer show (each adapter's inputs come from its
+// loopback plug or its free-running lines again), and neither simulator keeps a
 // pointer to the other; requests in flight are left to their own course (a paced
 // write still completes at its time, a waiting read keeps waiting). The cable and the
 // two simulators may be destroyed in any order, with data or requests in flight.
