@@ -15,6 +15,42 @@ struct Done {
     int calls = 0;
 };
 
+// A read on one end of a cable whose completion writes what it got back onto the line.
+struct Echo {
+    PDEVICE_OBJECT device;
+    PFILE_OBJECT out;
+    UCHAR buffer[16];
+    ULONG length = 0;
+    bool sent = false;
+};
+
+NTSTATUS NTAPI FreeWrite(PDEVICE_OBJECT, PIRP irp, PVOID context)
+{
+    ((Echo*)context)->sent = NT_SUCCESS(irp->IoStatus.Status);
+    IoFreeIrp(irp);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+NTSTATUS NTAPI EchoBack(PDEVICE_OBJECT, PIRP read, PVOID context)
+{
+    auto* e = (Echo*)context;
+    e->length = (ULONG)read->IoStatus.Information;
+    MmUnlockPages(read->MdlAddress);
+    IoFreeMdl(read->MdlAddress);
+    read->MdlAddress = nullptr;
+    IoFreeIrp(read);
+    PIRP write = IoAllocateIrp(e->device->StackSize, FALSE);
+    PIO_STACK_LOCATION s = IoGetNextIrpStackLocation(write);
+    s->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+    s->Parameters.DeviceIoControl.IoControlCode = kIoctlPipeWrite;
+    s->Parameters.DeviceIoControl.InputBufferLength = e->length;
+    s->FileObject = e->out;
+    write->AssociatedIrp.SystemBuffer = e->buffer;
+    IoSetCompletionRoutine(write, FreeWrite, e, TRUE, TRUE, TRUE);
+    IoCallDriver(e->device, write);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
 NTSTATUS NTAPI KeepAndFree(PDEVICE_OBJECT, PIRP irp, PVOID context)
 {
     auto* d = (Done*)context;
@@ -52,7 +88,7 @@ protected:
         sim.reset();
         KernelTest::TearDown();
     }
-    PDEVICE_OBJECT dev() { return sim->Device(); }
+    PDEVICE_OBJECT dev() { return (on ? on : sim.get())->Device(); }
 
     // A driver-owned request; `d` learns its completion. Returns what IoCallDriver did.
     NTSTATUS StartMajor(UCHAR major, PFILE_OBJECT file, Done* d)
@@ -135,6 +171,7 @@ protected:
     }
 
     std::unique_ptr<PipeSim> sim;
+    PipeSim* on = nullptr;  // another simulator the helpers address instead
     FILE_OBJECT files[3];
     std::u16string names[3];
 };
@@ -461,6 +498,35 @@ TEST_F(Sim, TheLineBufferKeepsWhatFitsAndLosesTheRestButFeedIsNotLimited)
     StartRead(1, buffer, 128, &d);
     ASSERT_EQ(20u, d.information) << "the second write's first 20 bytes";
     EXPECT_EQ(2, buffer[19]);
+}
+
+TEST_F(Sim, AWiredEndMayAnswerFromTheCompletionOfWhatItReceived)
+{
+    PipeSim peer;
+    FILE_OBJECT theirs[2] = {files[0], files[1]};
+    on = &peer;
+    ASSERT_EQ(STATUS_SUCCESS, Open(0));
+    ASSERT_EQ(STATUS_SUCCESS, Major(IRP_MJ_CREATE, &theirs[0]));
+    ASSERT_EQ(STATUS_SUCCESS, Major(IRP_MJ_CREATE, &theirs[1]));
+    on = nullptr;
+    Echo echo{peer.Device(), &theirs[0], {}};
+    LARGE_INTEGER zero = {};
+    PIRP read = IoBuildAsynchronousFsdRequest(IRP_MJ_READ, peer.Device(), echo.buffer, sizeof echo.buffer, &zero, nullptr);
+    IoGetNextIrpStackLocation(read)->FileObject = &theirs[1];
+    IoSetCompletionRoutine(read, EchoBack, &echo, TRUE, TRUE, TRUE);
+    ASSERT_EQ(STATUS_PENDING, IoCallDriver(peer.Device(), read));
+
+    Open(0);
+    Open(1);
+    NullModem cable(*sim, peer);
+    UCHAR buffer[16] = {};
+    Done back;
+    ASSERT_EQ(STATUS_PENDING, StartRead(1, buffer, sizeof buffer, &back));
+    // The peer's read completes, and its echo is sent, while this write is on the wire.
+    EXPECT_EQ(STATUS_SUCCESS, WritePipe({'p', 'i', 'n', 'g'}));
+    EXPECT_TRUE(echo.sent);
+    ASSERT_EQ(4u, back.information);
+    EXPECT_EQ(0, std::memcmp(buffer, "ping", 4));
 }
 
 TEST_F(Sim, PnpPowerAndWmiGoDownToThePdoAndAreCounted)

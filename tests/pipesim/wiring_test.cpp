@@ -306,20 +306,25 @@ TEST_F(NullModemPorts, TheCableTakesThePlugsPlaceAndEachAdapterHasOneSocket)
     sim5.SetLines(0);
     NullModem self(sim5, sim5);
     EXPECT_FALSE(self.Connected());
+    ASSERT_EQ(STATUS_SUCCESS, com6().Ioctl(IOCTL_SERIAL_SET_DTR));
     cable = std::make_unique<NullModem>(sim5, *ends[1].sim);
+    EXPECT_EQ(pipesim::LINE_DSR | pipesim::LINE_DCD, sim5.StatusByte()) << "COM6's DTR from the moment it is wired";
     ASSERT_EQ(STATUS_SUCCESS, com6().Ioctl(IOCTL_SERIAL_SET_RTS));
-    ASSERT_EQ(pipesim::LINE_CTS, sim5.StatusByte());
-    PipeSim third;
-    NullModem other(*ends[1].sim, third);
+    ASSERT_EQ(pipesim::LINE_CTS | pipesim::LINE_DSR | pipesim::LINE_DCD, sim5.StatusByte());
+    std::optional<PipeSim> third(std::in_place);
+    NullModem other(*ends[1].sim, *third);
     EXPECT_TRUE(other.Connected());
     EXPECT_FALSE(cable->Connected());
-    EXPECT_EQ(0, sim5.StatusByte()) << "COM6's RTS left with its cable";
-    EXPECT_EQ(pipesim::LINE_CTS, third.StatusByte());
+    EXPECT_EQ(0, sim5.StatusByte()) << "COM6's lines left with its cable";
+    EXPECT_EQ(pipesim::LINE_CTS | pipesim::LINE_DSR | pipesim::LINE_DCD, third->StatusByte());
     ASSERT_EQ(STATUS_SUCCESS, com5().file->Write(echo.data(), (ULONG)echo.size(), nullptr));
     ASSERT_EQ(STATUS_SUCCESS, com6().file->Write(echo.data(), (ULONG)echo.size(), nullptr));
     hk::AdvanceMs(50);
     EXPECT_EQ(0u, com6().InQueue());
-    EXPECT_EQ(echo.size(), third.PendingInBytes());
+    EXPECT_EQ(echo.size(), third->PendingInBytes());
+    third.reset();  // destroyed with its cable plugged in
+    EXPECT_FALSE(other.Connected());
+    ASSERT_EQ(STATUS_SUCCESS, com6().file->Write(echo.data(), (ULONG)echo.size(), nullptr));
 }
 
 TEST_F(NullModemPorts, UnpluggingWithAWriteOnTheWireAndAReadWaiting)
@@ -417,12 +422,14 @@ TEST_F(LoopbackOnRealTime, A96ByteWriteAt9600BaudTakesAbout100RealMilliseconds)
     const Bytes data = Pattern(96, 7);
     auto read = port.file->StartRead(96);
     LONGLONG start = hk::Now();
-    ULONG written = 0;
-    ASSERT_EQ(STATUS_SUCCESS, port.file->Write(data.data(), (ULONG)data.size(), &written));
+    auto write = port.file->StartWrite(data);
+    ASSERT_TRUE(hk::RunUntil([&] { return write->Done(); }, 10 * kSecond));
     LONGLONG took = hk::Now() - start;
-    EXPECT_EQ(96u, written);
+    EXPECT_EQ(STATUS_SUCCESS, write->Status());
+    EXPECT_EQ(96u, write->Information());
     EXPECT_GE(took, 100 * kMs - kSecond / 960) << "no sooner than the wire";
     EXPECT_LT(took, 2 * kSecond) << "a loaded machine may be late, not this late";
-    ASSERT_EQ(STATUS_SUCCESS, read->Wait());
+    ASSERT_TRUE(hk::RunUntil([&] { return read->Done(); }, 10 * kSecond));
+    EXPECT_EQ(STATUS_SUCCESS, read->Status());
     EXPECT_EQ(data, read->Output());
 }
