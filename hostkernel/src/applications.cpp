@@ -103,6 +103,18 @@ NTSTATUS Request::Wait()
     return status_;
 }
 
+void Request::OnComplete(std::function<void(const Request&)> callback)
+{
+    {
+        std::lock_guard<std::recursive_mutex> g(file_->lock);
+        if (!finished_) {
+            onComplete_ = std::move(callback);
+            return;
+        }
+    }
+    callback(*this);
+}
+
 bool Request::Cancel()
 {
     std::shared_ptr<FileObject> f = file_;
@@ -268,7 +280,7 @@ std::shared_ptr<Request> FileObject::Submit(UCHAR major, ULONG length, const voi
             cancelNext = false;
         }
     }
-    IofCallDriver(target, irp);
+    req->dispatchStatus_ = IofCallDriver(target, irp);
     return req;
 }
 
@@ -277,9 +289,12 @@ std::shared_ptr<Request> FileObject::Submit(UCHAR major, ULONG length, const voi
 void FileObject::Finished(Request* request, PIRP irp)
 {
     std::shared_ptr<Request> keep;
+    std::function<void(const Request&)> callback;
     bool closeNow = false;
     {
         std::lock_guard<std::recursive_mutex> g(lock);
+        request->finished_ = true;
+        callback = std::move(request->onComplete_);
         request->irp_ = nullptr;
         FreeHostIrp(irp);
         for (auto it = outstanding.begin(); it != outstanding.end(); ++it)
@@ -296,6 +311,7 @@ void FileObject::Finished(Request* request, PIRP irp)
         auto me = shared_from_this();
         StartSystemThread("object manager", [me] { me->SendClose(); });
     }
+    if (callback) callback(*request);
     KeSetEvent(&request->done_, IO_NO_INCREMENT, FALSE);
 }
 

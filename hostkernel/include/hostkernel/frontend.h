@@ -191,6 +191,14 @@ public:
     // Cancels this request as CancelIoEx would; false when it has completed already
     // or the driver set no cancel routine.
     bool Cancel();
+    // What the driver's dispatch routine returned (STATUS_PENDING when it marked the
+    // request pending), as the I/O manager hands it back to the caller.
+    NTSTATUS DispatchStatus() const { return dispatchStatus_; }
+    // Runs `callback` once when the request completes, in the completing context
+    // (possibly at DISPATCH_LEVEL, before Wait returns), with Status, Information and
+    // Output set: what an application's OVERLAPPED and event get. When the request has
+    // completed already, runs it at once on the calling thread. One callback per request.
+    void OnComplete(std::function<void(const Request&)> callback);
     ~Request();
 
 private:
@@ -208,6 +216,9 @@ private:
     ULONG outputLength_ = 0;
     bool copyBack_ = false;
     std::shared_ptr<FileObject> file_;  // until it completes: each request holds its file object
+    NTSTATUS dispatchStatus_ = STATUS_PENDING;
+    bool finished_ = false;                        // under the file object's lock
+    std::function<void(const Request&)> onComplete_;  // under the file object's lock
 };
 
 // A handle, as CreateFile returns it. Closing it sends IRP_MJ_CLEANUP and returns;
