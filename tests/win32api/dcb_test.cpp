@@ -147,7 +147,8 @@ TEST_F(DcbTest, RefusesDcbsItCannotSendBeforeSendingAnything)
         void (*spoil)(DCB&);
     };
     const Bad bad[] = {
-        {"equal flow characters", [](DCB& d) { d.XoffChar = d.XonChar; }},
+        {"equal flow characters with XON/XOFF out", [](DCB& d) { d.XoffChar = d.XonChar, d.fOutX = TRUE; }},
+        {"equal flow characters with XON/XOFF in", [](DCB& d) { d.XoffChar = d.XonChar, d.fInX = TRUE; }},
         {"4 data bits", [](DCB& d) { d.ByteSize = 4; }},
         {"9 data bits", [](DCB& d) { d.ByteSize = 9; }},
         {"parity 5", [](DCB& d) { d.Parity = 5; }},
@@ -171,6 +172,11 @@ TEST_F(DcbTest, RefusesDcbsItCannotSendBeforeSendingAnything)
     EXPECT_FALSE(SetCommState((HANDLE)0x4321, &good));
     EXPECT_EQ(ERROR_INVALID_HANDLE, GetLastError());
     EXPECT_TRUE(TakeSent().empty());
+    // Equal flow characters without XON/XOFF are not used: the DCB goes through.
+    DCB same = good;
+    same.XonChar = same.XoffChar = 0;
+    EXPECT_TRUE(SetCommState(h, &same)) << GetLastError();
+    EXPECT_FALSE(TakeSent().empty());
     // 1.5 stop bits with 5 data bits is a frame a DCB can describe: it goes to the
     // driver, which has no form for it.
     DCB five = Dcb(9600, 5, NOPARITY, ONE5STOPBITS);

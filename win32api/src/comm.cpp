@@ -17,12 +17,13 @@ struct Settings {
 };
 
 // What a DCB can say: refused before anything is sent. The flow characters must
-// differ; the frame is 5 to 8 data bits with a parity of the five and 1, 1.5 or 2 stop
+// differ when XON/XOFF is on in either direction (with it off they are not used, and
+// drivers that start with both characters zero take such a DCB); the frame is 5 to 8 data bits with a parity of the five and 1, 1.5 or 2 stop
 // bits, 1.5 only with 5 data bits and 2 not with 5 (the 8250's rule, which serial
 // drivers keep); the DTR control has three modes.
 bool Valid(const DCB& dcb)
 {
-    if (dcb.XonChar == dcb.XoffChar) return false;
+    if (dcb.XonChar == dcb.XoffChar && (dcb.fOutX || dcb.fInX)) return false;
     if (dcb.ByteSize < 5 || dcb.ByteSize > 8) return false;
     if (dcb.Parity > SPACEPARITY || dcb.StopBits > TWOSTOPBITS) return false;
     if (dcb.StopBits == ONE5STOPBITS && dcb.ByteSize != 5) return false;
