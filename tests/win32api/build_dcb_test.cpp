@@ -81,6 +81,7 @@ TEST(BuildCommDcb, OlderFormSetsTheFlowControlFromItsLastField)
         {"19,E,7,2,x", 19200, EVENPARITY, 7, TWOSTOPBITS, true, false},
         {"com12:2400 , o , 8 , 1.5 , P", 2400, ODDPARITY, 8, ONE5STOPBITS, false, true},
         {"57600,s,6,1", 57600, SPACEPARITY, 6, ONESTOPBIT, false, false},
+        {"15,m,5,1.5", 150, MARKPARITY, 5, ONE5STOPBITS, false, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.def);
