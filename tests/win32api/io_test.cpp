@@ -160,6 +160,39 @@ TEST_F(HandleTest, ASynchronousHandleRunsOneRequestAtATime)
     EXPECT_TRUE(CloseHandle(reader));
 }
 
+TEST_F(HandleTest, CancelIoExFromAnotherThreadEndsABlockedSynchronousRead)
+{
+    // No timeouts: the read waits for ever, until another thread cancels it.
+    COMMTIMEOUTS t{0, 0, 0, 0, 0};
+    ASSERT_TRUE(SetCommTimeouts(h, &t));
+    struct Read {
+        HANDLE h;
+        BOOL ok = TRUE;
+        DWORD error = 0;
+    } read{h};
+    HANDLE reader = CreateThread(
+        nullptr, 0,
+        [](LPVOID p) -> DWORD {
+            auto* r = (Read*)p;
+            char b[1];
+            DWORD got;
+            r->ok = ReadFile(r->h, b, 1, &got, nullptr);
+            r->error = GetLastError();
+            return 0;
+        },
+        &read, 0, nullptr);
+    ASSERT_NE(nullptr, reader);
+    Sleep(10);
+    EXPECT_EQ((DWORD)WAIT_TIMEOUT, WaitForSingleObject(reader, 0)) << "the read waits";
+    EXPECT_TRUE(CancelIoEx(h, nullptr));
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(reader, INFINITE));
+    EXPECT_FALSE(read.ok);
+    EXPECT_EQ((DWORD)ERROR_OPERATION_ABORTED, read.error);
+    EXPECT_FALSE(CancelIoEx(h, nullptr)) << "nothing left to cancel";
+    EXPECT_EQ((DWORD)ERROR_NOT_FOUND, GetLastError());
+    EXPECT_TRUE(CloseHandle(reader));
+}
+
 TEST_F(HandleTest, RequestsAfterASurpriseRemovalFailWithAccessDenied)
 {
     ASSERT_EQ(STATUS_SUCCESS, port->Stack().Pnp(IRP_MN_SURPRISE_REMOVAL).status);

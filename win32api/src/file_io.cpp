@@ -70,13 +70,21 @@ struct Serialised {
     FileObject* f_;
 };
 
-// Sends a request and waits for it.
-std::shared_ptr<hk::Request> SendAndWait(HANDLE h, FileObject& f, const Call& c)
+// Sends a request and waits for it. While it waits, CancelIoEx from another thread
+// can cancel it, as on Windows.
+std::shared_ptr<hk::Request> SendAndWait(HANDLE h, FileObject& f, const Call& c, LPOVERLAPPED ov = nullptr)
 {
     Observe(h, c.major, c.ioctl, c.in, c.inLength, c.outLength);
     Serialised one(f);
     auto r = Start(f, c);
+    {
+        std::lock_guard<std::mutex> g(f.lock);
+        f.started.push_back({r, CurrentThreadId(), ov});
+    }
     r->Wait();
+    std::lock_guard<std::mutex> g(f.lock);
+    auto& v = f.started;
+    v.erase(std::remove_if(v.begin(), v.end(), [&](const FileObject::Started& s) { return s.request == r; }), v.end());
     return r;
 }
 
@@ -149,7 +157,7 @@ BOOL Issue(HANDLE h, const Call& c, LPDWORD transferred, LPOVERLAPPED ov)
     if (!f->overlapped || !ov) {
         // Synchronous. Without an OVERLAPPED on an overlapped handle kernel32 waits
         // for the request as well.
-        auto r = SendAndWait(h, *f, c);
+        auto r = SendAndWait(h, *f, c, ov);
         CopyOut(*r, c.out, c.outLength);
         if (transferred && !NT_ERROR(r->Status())) *transferred = (DWORD)r->Information();
         if (ov) {
@@ -163,9 +171,14 @@ BOOL Issue(HANDLE h, const Call& c, LPDWORD transferred, LPOVERLAPPED ov)
     bool invalid;
     auto event = EventOf(ov, &invalid);
     if (invalid) return Fail(ERROR_INVALID_HANDLE);
-    StoreResult(ov, STATUS_PENDING, 0);
-    if (event) Unsignal(*event);
-    Unsignal(*f);
+    {
+        // As one step against a completion of the handle's earlier request, whose
+        // signal must not land on this one.
+        std::lock_guard<std::mutex> g(DispatchLock());
+        StoreResult(ov, STATUS_PENDING, 0);
+        if (event) event->signalled = false;
+        f->signalled = false;
+    }
     Observe(h, c.major, c.ioctl, c.in, c.inLength, c.outLength);
     auto r = Start(*f, c);
     {
@@ -183,9 +196,11 @@ BOOL Issue(HANDLE h, const Call& c, LPDWORD transferred, LPOVERLAPPED ov)
         // OVERLAPPED and the event alone: the caller has the status from the call.
         if (NT_ERROR(done.Status()) && done.DispatchStatus() != STATUS_PENDING) return;
         CopyOut(done, out, outLength);
+        auto file = weak.lock();
+        std::lock_guard<std::mutex> g(DispatchLock());
         StoreResult(ov, done.Status(), done.Information());
-        if (event) Signal(*event);
-        if (auto file = weak.lock()) Signal(*file);
+        if (event) SignalLocked(*event);
+        if (file) SignalLocked(*file);
     });
     if (r->DispatchStatus() == STATUS_PENDING) return Fail(ERROR_IO_PENDING);
     // Completed in the dispatch routine: the callback has run.
@@ -309,12 +324,19 @@ extern "C" BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapp
     auto f = FileOf(hFile);
     if (!f) return FALSE;
     if (!lpOverlapped) return Fail(ERROR_INVALID_PARAMETER);
-    while (LoadStatus(lpOverlapped) == STATUS_PENDING) {
-        if (!bWait) return Fail(ERROR_IO_INCOMPLETE);
+    for (;;) {
         // The OVERLAPPED's event, or without one the file object's own.
         bool invalid;
         std::shared_ptr<Object> event = EventOf(lpOverlapped, &invalid);
         if (invalid) return Fail(ERROR_INVALID_HANDLE);
+        {
+            std::lock_guard<std::mutex> g(DispatchLock());
+            if (LoadStatus(lpOverlapped) != STATUS_PENDING) break;
+            // The file object may still be signalled by another of its requests: only
+            // a completion from now on wakes this wait.
+            if (bWait && !event) f->signalled = false;
+        }
+        if (!bWait) return Fail(ERROR_IO_INCOMPLETE);
         if (WaitObjects({event ? event : std::static_pointer_cast<Object>(f)}, false, INFINITE) == WAIT_FAILED)
             return FALSE;
     }

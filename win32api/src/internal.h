@@ -35,6 +35,7 @@ struct Object {
 
 std::mutex& DispatchLock();
 void Signal(Object& object);
+void SignalLocked(Object& object);  // under DispatchLock()
 void Unsignal(Object& object);
 // WaitForMultipleObjects on objects: WAIT_OBJECT_0 + i, WAIT_TIMEOUT, or WAIT_FAILED
 // (the emulation found the wait could never end).

@@ -123,11 +123,16 @@ std::mutex& DispatchLock()
     return *lock;
 }
 
+void SignalLocked(Object& object)
+{
+    object.signalled = true;
+    for (Waiter* w : object.waiters) KeSetEvent(&w->wake, IO_NO_INCREMENT, FALSE);
+}
+
 void Signal(Object& object)
 {
     std::lock_guard<std::mutex> g(DispatchLock());
-    object.signalled = true;
-    for (Waiter* w : object.waiters) KeSetEvent(&w->wake, IO_NO_INCREMENT, FALSE);
+    SignalLocked(object);
 }
 
 void Unsignal(Object& object)
@@ -223,8 +228,10 @@ std::vector<std::string> JoinThreads()
             t->thread->Join();
             continue;
         }
-        // It cannot be stopped, nor joined without waiting for ever: it is left to run.
+        // It cannot be stopped, nor joined without waiting for ever: it is left to run,
+        // and keeps the object its body writes its exit code to.
         (void)t->thread.release();
+        (void)new std::shared_ptr<ThreadObject>(t);
         stuck.push_back("thread " + std::to_string(t->id) + " still running");
     }
     return stuck;

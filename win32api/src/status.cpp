@@ -73,8 +73,9 @@ ULONG Win32ErrorFromStatus(NTSTATUS status)
     if (status == STATUS_SUCCESS) return ERROR_SUCCESS;
     // Codes with the customer bit are passed through as they are.
     if ((ULONG)status & 0x20000000) return (ULONG)status;
-    // 0xD... is the same as 0xC... with the customer bit, handled above; facility
-    // Win32 and RPC codes carry the error in their low word.
+    // 0xD... (bit 28 set) maps as the 0xC... code it comes from.
+    if (((ULONG)status & 0xF0000000) == 0xD0000000) status = (NTSTATUS)((ULONG)status & ~0x10000000u);
+    // Facility Win32 and RPC codes carry the error in their low word.
     ULONG high = (ULONG)status >> 16;
     if (high == 0xC007 || high == 0x8007 || high == 0xC001) return (ULONG)status & 0xFFFF;
     for (const Entry& e : table)
