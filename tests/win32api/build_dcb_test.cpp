@@ -66,6 +66,9 @@ TEST(BuildCommDcb, NewerFormSetsWhatItNamesOnly)
     ASSERT_TRUE(BuildCommDCBA("baud=115200", &d));
     EXPECT_EQ(115200u, d.BaudRate);
     EXPECT_EQ(ONESTOPBIT, d.StopBits);
+    // XON/XOFF and hardware flow control are off unless the string turns them on.
+    EXPECT_FALSE(d.fOutX || d.fInX || d.fOutxCtsFlow || d.fOutxDsrFlow);
+    EXPECT_TRUE(d.fDsrSensitivity) << "what the string does not name stays";
 }
 
 TEST(BuildCommDcb, OlderFormSetsTheFlowControlFromItsLastField)

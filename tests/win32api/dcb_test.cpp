@@ -249,3 +249,28 @@ TEST_F(DcbTest, ConfigurationsCarryTheDcb)
 }
 
 }  // namespace
+
+TEST_F(DcbTest, WhatADcbCannotSayStaysAsTheDriverHasIt)
+{
+    // DCD handshaking, break-character replacement and the break character have no
+    // DCB members: a GetCommState/SetCommState round trip keeps them.
+    SERIAL_HANDFLOW flow{};
+    ASSERT_TRUE(DeviceIoControl(h, IOCTL_SERIAL_GET_HANDFLOW, nullptr, 0, &flow, sizeof flow, nullptr, nullptr));
+    flow.ControlHandShake |= SERIAL_DCD_HANDSHAKE;
+    flow.FlowReplace |= SERIAL_BREAK_CHAR;
+    ASSERT_TRUE(DeviceIoControl(h, IOCTL_SERIAL_SET_HANDFLOW, &flow, sizeof flow, nullptr, 0, nullptr, nullptr));
+    SERIAL_CHARS chars{};
+    ASSERT_TRUE(DeviceIoControl(h, IOCTL_SERIAL_GET_CHARS, nullptr, 0, &chars, sizeof chars, nullptr, nullptr));
+    chars.BreakChar = 0x7F;
+    ASSERT_TRUE(DeviceIoControl(h, IOCTL_SERIAL_SET_CHARS, &chars, sizeof chars, nullptr, 0, nullptr, nullptr));
+
+    DCB d;
+    ASSERT_TRUE(GetCommState(h, &d));
+    d.BaudRate = 9600;
+    ASSERT_TRUE(SetCommState(h, &d));
+    ASSERT_TRUE(DeviceIoControl(h, IOCTL_SERIAL_GET_HANDFLOW, nullptr, 0, &flow, sizeof flow, nullptr, nullptr));
+    EXPECT_TRUE(flow.ControlHandShake & SERIAL_DCD_HANDSHAKE);
+    EXPECT_TRUE(flow.FlowReplace & SERIAL_BREAK_CHAR);
+    ASSERT_TRUE(DeviceIoControl(h, IOCTL_SERIAL_GET_CHARS, nullptr, 0, &chars, sizeof chars, nullptr, nullptr));
+    EXPECT_EQ(0x7F, chars.BreakChar);
+}

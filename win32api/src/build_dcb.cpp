@@ -6,7 +6,8 @@
 // "COMn" with an optional colon. Baud rates may be given by their first two digits
 // (11, 15, 30, 60, 12, 24, 48, 96, 19). Only the members a string names change, with
 // the mode command's defaults: without stop= the newer form sets 1 stop bit (2 at
-// 110 baud); the older form sets the flow control members from its last field. A
+// 110 baud), and XON/XOFF and hardware flow control are off unless it turns them on;
+// the older form sets the flow control members from its last field. A
 // string in error leaves the DCB and the timeouts as they were.
 #include <cctype>
 
@@ -169,6 +170,8 @@ bool OlderForm(const Text& s, size_t pos, DCB* dcb)
 bool NewerForm(const Text& s, size_t pos, DCB* dcb, COMMTIMEOUTS* timeouts, bool* timeoutsGiven)
 {
     bool baudGiven = false, stopGiven = false;
+    // Flow control is off unless the string turns it on.
+    dcb->fInX = dcb->fOutX = dcb->fOutxCtsFlow = dcb->fOutxDsrFlow = FALSE;
     while (SkipSpaces(s, pos), pos < s.size()) {
         int v;
         if (Take(s, pos, "baud=")) {

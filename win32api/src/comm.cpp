@@ -154,6 +154,17 @@ NTSTATUS SetSettings(HANDLE h, const Settings& s, const Settings& previous)
 
 BOOL NoBuffer() { return Fail(ERROR_INVALID_PARAMETER); }
 
+// A request that answers one 32-bit word (the wait mask, the modem status).
+BOOL QueryDword(HANDLE hFile, ULONG code, LPDWORD out)
+{
+    if (!LookupKind(hFile, Object::Kind::File)) return FALSE;
+    if (!out) return NoBuffer();
+    ULONG value = 0;
+    if (!ControlResult(hFile, code, nullptr, 0, &value, sizeof value)) return FALSE;
+    *out = value;
+    return TRUE;
+}
+
 }  // namespace
 
 extern "C" BOOL WINAPI GetCommState(HANDLE hFile, LPDCB lpDCB)
@@ -175,6 +186,11 @@ extern "C" BOOL WINAPI SetCommState(HANDLE hFile, LPDCB lpDCB)
     NTSTATUS status = GetSettings(hFile, &previous);
     if (!NT_SUCCESS(status)) return Result(status);
     Settings s = FromDcb(*lpDCB);
+    // What a DCB cannot say stays as the driver has it: the break character, DCD
+    // handshaking and break-character replacement.
+    s.chars.BreakChar = previous.chars.BreakChar;
+    s.handflow.ControlHandShake |= previous.handflow.ControlHandShake & SERIAL_DCD_HANDSHAKE;
+    s.handflow.FlowReplace |= previous.handflow.FlowReplace & SERIAL_BREAK_CHAR;
     status = SetSettings(hFile, s, previous);
     if (!NT_SUCCESS(status)) return Result(status);
     // The lines follow the new settings: with DTR or RTS under the application's
@@ -242,12 +258,7 @@ extern "C" BOOL WINAPI SetCommMask(HANDLE hFile, DWORD dwEvtMask)
 
 extern "C" BOOL WINAPI GetCommMask(HANDLE hFile, LPDWORD lpEvtMask)
 {
-    if (!LookupKind(hFile, Object::Kind::File)) return FALSE;
-    if (!lpEvtMask) return NoBuffer();
-    ULONG mask = 0;
-    if (!ControlResult(hFile, IOCTL_SERIAL_GET_WAIT_MASK, nullptr, 0, &mask, sizeof mask)) return FALSE;
-    *lpEvtMask = mask;
-    return TRUE;
+    return QueryDword(hFile, IOCTL_SERIAL_GET_WAIT_MASK, lpEvtMask);
 }
 
 extern "C" BOOL WINAPI WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverlapped)
@@ -319,14 +330,9 @@ extern "C" BOOL WINAPI TransmitCommChar(HANDLE hFile, char cChar)
 
 extern "C" BOOL WINAPI GetCommModemStatus(HANDLE hFile, LPDWORD lpModemStat)
 {
-    if (!LookupKind(hFile, Object::Kind::File)) return FALSE;
-    if (!lpModemStat) return NoBuffer();
-    ULONG bits = 0;
-    if (!ControlResult(hFile, IOCTL_SERIAL_GET_MODEMSTATUS, nullptr, 0, &bits, sizeof bits)) return FALSE;
     // The modem status register as the driver reports it: MS_CTS_ON and the others
     // are its bits.
-    *lpModemStat = bits;
-    return TRUE;
+    return QueryDword(hFile, IOCTL_SERIAL_GET_MODEMSTATUS, lpModemStat);
 }
 
 extern "C" BOOL WINAPI GetCommProperties(HANDLE hFile, LPCOMMPROP lpCommProp)
