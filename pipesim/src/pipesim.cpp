@@ -908,8 +908,15 @@ PipeSim::~PipeSim()
     KeCancelTimer(&m.timer);
     KeRemoveQueueDpc(&m.timerDpc);
     KeRemoveQueueDpc(&m.deliverDpc);
-    // On the real clock the DPC thread may be running one of them now.
-    if (hk::Mode() == hk::ClockMode::Real) KeFlushQueuedDpcs();
+    // On the real clock the DPC thread may be running one of them now, and it may arm
+    // the timer or queue a delivery again: wait for it, and again for as long as it
+    // left anything behind.
+    if (hk::Mode() == hk::ClockMode::Real) {
+        do {
+            KeFlushQueuedDpcs();
+        } while (KeCancelTimer(&m.timer) | KeRemoveQueueDpc(&m.timerDpc) | KeRemoveQueueDpc(&m.deliverDpc));
+        KeFlushQueuedDpcs();
+    }
     // Bottom-up, as the stack comes apart: whatever stood above the pipe driver's
     // device is gone by now (else the device stays, and with it the PDO).
     if (m.device && hk::IsLiveDevice(m.device) && !m.device->AttachedDevice) {
