@@ -83,6 +83,7 @@ void Screen::ShowReceived(const unsigned char* data, size_t length)
         WriteAll(std::string((const char*)data, length));
         return;
     }
+    std::lock_guard<std::mutex> g(lock_);  // the line state is shared with Note()
     std::string out;
     for (size_t i = 0; i < length; ++i) {
         unsigned char c = data[i];
@@ -99,7 +100,6 @@ void Screen::ShowReceived(const unsigned char* data, size_t length)
             midLine_ = true;
         }
     }
-    std::lock_guard<std::mutex> g(lock_);
     WriteAll(out);
 }
 
