@@ -142,7 +142,14 @@ VOID LetGoOfEngine(PortExtension* Port)
         KeSetEvent(&Port->TxIdleEvent, IO_NO_INCREMENT, FALSE);
         return;
     }
-    if (InterlockedExchange(&Port->TxKickPending, 0)) TxKick(Port);
+    if (!InterlockedExchange(&Port->TxKickPending, 0)) return;
+    // Inside completions nested this deep a kick made meanwhile (by a writer on another
+    // thread, or by a completion routine above) waits for the stack to unwind: sent
+    // from here, each transfer completed at once would nest one level further.
+    if (InterlockedCompareExchange(&Port->TxCompletionDepth, 0, 0) > TX_MAX_NESTED_COMPLETIONS)
+        KeSetTimer(&Port->TxKickTimer, LARGE_INTEGER{}, &Port->TxKickDpc);
+    else
+        TxKick(Port);
 }
 
 // <= DISPATCH_LEVEL; TxBusy held. One transfer: the ring's next bytes (at most 4096),
