@@ -1,5 +1,7 @@
 // The host's view of the kernel: reset and shutdown, the registry and the name
 // space as tests read and write them, and physical device objects.
+#include <atomic>
+
 #include "hostkernel/frontend.h"
 #include "internal.h"
 
@@ -22,6 +24,33 @@ void Reset(ClockMode mode)
     ResetRemoveLocks();
     ResetLockGraph();
     ResetFaults();
+    ResetCounters();
+}
+
+// ---- Counters -----------------------------------------------------------------------------
+
+namespace {
+std::atomic<unsigned long long> gTally[(int)Tally::Count];
+}
+
+void detail::Bump(Tally which) { gTally[(int)which].fetch_add(1, std::memory_order_relaxed); }
+
+void detail::ResetCounters()
+{
+    for (auto& t : gTally) t.store(0, std::memory_order_relaxed);
+}
+
+Counters ReadCounters()
+{
+    auto read = [](Tally t) { return gTally[(int)t].load(std::memory_order_relaxed); };
+    Counters c;
+    c.poolAllocations = read(Tally::Pool);
+    c.driverIrps = read(Tally::DriverIrp);
+    c.requestIrps = read(Tally::RequestIrp);
+    c.mdls = read(Tally::Mdl);
+    c.dpcs = read(Tally::Dpc);
+    c.timerDpcs = read(Tally::TimerDpc);
+    return c;
 }
 
 void Shutdown()

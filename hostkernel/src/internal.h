@@ -207,6 +207,10 @@ void ResetDevices();
 void ResetRemoveLocks();
 void ResetLockGraph();
 void ResetFaults();
+// The kernel's counters (hk::Counters), bumped where the work happens; Reset clears them.
+enum class Tally { Pool, DriverIrp, RequestIrp, Mdl, Dpc, TimerDpc, Count };
+void Bump(Tally which);
+void ResetCounters();
 void ResetScheduler(ClockMode mode);
 void StopScheduler();
 void ResetWorkItems();    // drops queued work items that have not started

@@ -88,6 +88,7 @@ PIRP NewIrp(CCHAR stackSize, IrpKind kind)
     shadow->levels.resize((size_t)stackSize + 2);
     for (auto& l : shadow->levels) l = std::make_shared<LevelRec>();
     if (kind != IrpKind::Host) shadow->owner = CurrentOwner();
+    Bump(kind == IrpKind::Host ? Tally::RequestIrp : Tally::DriverIrp);
     std::lock_guard<std::mutex> g(gIrpLock);
     gIrps[irp] = shadow;
     return irp;
@@ -512,10 +513,11 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         alive = it != gIrps.end() && it->second == s;
         pendingMarked = rec.passed ? rec.pending : (alive && (Location(Irp, level)->Control & SL_PENDING_RETURNED));
     }
-    std::string where = "dispatch routine for major " + std::to_string(major) + " of " + Hex((ULONG_PTR)DeviceObject);
+    // Named only when something is reported: formatting on every call costs more than the call.
+    auto where = [&] { return "dispatch routine for major " + std::to_string(major) + " of " + Hex((ULONG_PTR)DeviceObject); };
     if (status == STATUS_PENDING) {
         if (!pendingMarked && rec.passed)
-            Report("pending-not-marked", where + " returned STATUS_PENDING without IoMarkIrpPending");
+            Report("pending-not-marked", where() + " returned STATUS_PENDING without IoMarkIrpPending");
         if (!pendingMarked && !rec.passed && alive) {
             // Its completion routine may still mark it, before the walk passes this
             // level; when another thread's walk has passed it meanwhile, judge now.
@@ -526,19 +528,19 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
                 missed = now.passed && !now.pending;
                 if (!now.passed) {
                     now.owed = true;
-                    now.owedBy = where;
+                    now.owedBy = where();
                 }
             }
-            if (missed) Report("pending-not-marked", where + " returned STATUS_PENDING without IoMarkIrpPending");
+            if (missed) Report("pending-not-marked", where() + " returned STATUS_PENDING without IoMarkIrpPending");
         }
     } else {
         if (pendingMarked)
-            Report("marked-pending-returned-other", where + " marked the IRP pending but returned " + Hex((ULONG)status));
+            Report("marked-pending-returned-other", where() + " marked the IRP pending but returned " + Hex((ULONG)status));
         if (rec.passed && rec.status != status)
-            Report("status-mismatch", where + " returned " + Hex((ULONG)status) + " but completed the IRP with " +
+            Report("status-mismatch", where() + " returned " + Hex((ULONG)status) + " but completed the IRP with " +
                                           Hex((ULONG)rec.status));
         if (!rec.passed)
-            Report("not-completed-not-pending", where + " returned " + Hex((ULONG)status) +
+            Report("not-completed-not-pending", where() + " returned " + Hex((ULONG)status) +
                                                     " without completing the IRP or returning STATUS_PENDING");
     }
     return status;
@@ -726,6 +728,7 @@ BOOLEAN IoCancelIrp(PIRP Irp)
 PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN, PIRP Irp)
 {
     auto* mdl = (PMDL)std::calloc(1, sizeof(MDL));
+    Bump(Tally::Mdl);
     mdl->Size = sizeof(MDL);
     mdl->StartVa = (PVOID)((ULONG_PTR)VirtualAddress & ~(ULONG_PTR)0xFFF);
     mdl->ByteOffset = (ULONG)((ULONG_PTR)VirtualAddress & 0xFFF);

@@ -25,6 +25,7 @@ std::string LockName(const void* lock)
 
 void RecordOrder(PKSPIN_LOCK lock)
 {
+    if (Self().held.empty()) return;  // no edge to record: the common case takes no lock
     std::lock_guard<std::mutex> g(gGraphLock);
     for (PKSPIN_LOCK held : Self().held) {
         gAfter[held].insert(lock);

@@ -6,6 +6,7 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -23,6 +24,9 @@ struct Range {
     bool pageable;  // PAGE; otherwise INIT
 };
 std::vector<Range> gCodeRanges;
+// How many ranges gCodeRanges holds, read without the lock: with no image mapped (the
+// host builds link the driver in) no address can lie in one.
+std::atomic<size_t> gCodeRangeCount{0};
 
 // Image fields need not be aligned (symbol records are 18 bytes long, relocation
 // targets are anywhere): read and write them bytewise.
@@ -47,6 +51,7 @@ constexpr ULONG kScnExecute = 0x20000000, kScnRead = 0x40000000, kScnWrite = 0x8
 
 bool InImagePage(const void* address, bool* pageable)
 {
+    if (gCodeRangeCount.load(std::memory_order_acquire) == 0) return false;
     std::lock_guard<std::mutex> g(gImagesLock);
     for (const Range& r : gCodeRanges)
         if ((ULONG_PTR)address >= r.start && (ULONG_PTR)address < r.end) {
@@ -198,6 +203,7 @@ NTSTATUS PeImage::Map(const std::string& path, std::unique_ptr<PeImage>* out, st
         std::lock_guard<std::mutex> g(gImagesLock);
         for (const Section& s : image->sections_)
             if (s.name == "PAGE" || s.name == "INIT") gCodeRanges.push_back({s.start, s.start + s.size, s.name == "PAGE"});
+        gCodeRangeCount.store(gCodeRanges.size(), std::memory_order_release);
     }
     *out = std::move(image);
     return STATUS_SUCCESS;
@@ -212,6 +218,7 @@ PeImage::~PeImage()
         auto& v = gCodeRanges;
         v.erase(std::remove_if(v.begin(), v.end(), [&](const Range& r) { return r.start >= base_ && r.start < base_ + size_; }),
                 v.end());
+        gCodeRangeCount.store(v.size(), std::memory_order_release);
     }
     munmap((void*)base_, size_);
 }

@@ -101,6 +101,7 @@ PVOID PoolAllocate(POOL_TYPE type, SIZE_T size, ULONG tag, bool system)
     void* p = std::malloc(size ? size : 1);
     if (!p) return nullptr;
     std::memset(p, 0xC5, size);  // pool is not zeroed: make stale contents visible
+    Bump(Tally::Pool);
     std::lock_guard<std::mutex> g(gPoolLock);
     gPool[p] = PoolBlock{size, tag, type, CurrentOwner(), system};
     return p;

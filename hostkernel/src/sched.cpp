@@ -151,6 +151,7 @@ void ExpireDueLocked()
         if (timer->Dpc) {
             bool queued;
             QueueDpcLocked(timer->Dpc, (PVOID)(ULONG_PTR)(ULONG)due, (PVOID)(ULONG_PTR)(ULONG)(due >> 32), &queued);
+            if (queued) Bump(Tally::TimerDpc);
             auto owner = S().owners.find(timer);
             if (queued && owner != S().owners.end()) S().owners[timer->Dpc] = owner->second;
         }
@@ -187,6 +188,7 @@ void RunOneDpcLocked(std::unique_lock<std::mutex>& lk)
     PDRIVER_OBJECT dpcDriver = owner == S().owners.end() ? nullptr : owner->second;
     auto running = S().runningDpcs.emplace(dpc, dpcDriver);
     lk.unlock();
+    Bump(Tally::Dpc);
 
     ThreadState& self = tSelf;
     KIRQL saved = self.irql;

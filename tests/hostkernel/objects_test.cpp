@@ -135,6 +135,60 @@ TEST_F(Pool, TheNthAllocationCanBeFailedOptionallyByTag)
     IoFreeIrp(irp);
 }
 
+static VOID NTAPI NoOpDpc(PKDPC, PVOID, PVOID, PVOID) {}
+
+// The counters benchmarks read: each kind of work is counted where it happens, and
+// only when it happens (a failed allocation is no allocation).
+TEST_F(Pool, CountersCountAllocationsIrpsMdlsAndDpcsSinceTheReset)
+{
+    const hk::Counters start = hk::ReadCounters();
+    void* block = ExAllocatePoolWithTag(NonPagedPool, 8, kTag);
+    hk::FailPoolAllocation(1);
+    EXPECT_EQ(nullptr, ExAllocatePoolWithTag(NonPagedPool, 8, kTag));
+    UCHAR buffer[16];
+    PIRP irp = IoBuildAsynchronousFsdRequest(IRP_MJ_READ, upper, buffer, sizeof buffer, nullptr, nullptr);
+    ASSERT_NE(nullptr, irp);
+    KDPC dpc;
+    KeInitializeDpc(&dpc, NoOpDpc, nullptr);
+    KTIMER timer;
+    KeInitializeTimer(&timer);
+    LARGE_INTEGER due;
+    due.QuadPart = -10000;
+    KeSetTimer(&timer, due, &dpc);
+    hk::AdvanceMs(2);
+    KeInsertQueueDpc(&dpc, nullptr, nullptr);
+    hk::RunDpcs();
+    Send(IRP_MJ_FLUSH_BUFFERS);
+
+    const hk::Counters c = hk::ReadCounters();
+    EXPECT_EQ(1u, c.poolAllocations - start.poolAllocations);
+    EXPECT_EQ(1u, c.driverIrps - start.driverIrps);
+    EXPECT_EQ(1u, c.requestIrps - start.requestIrps) << "the front end's flush";
+    EXPECT_EQ(upper->Flags & DO_DIRECT_IO ? 1u : 0u, c.mdls - start.mdls);
+    EXPECT_EQ(2u, c.dpcs - start.dpcs);
+    EXPECT_EQ(1u, c.timerDpcs - start.timerDpcs);
+
+    if (irp->MdlAddress) {
+        MmUnlockPages(irp->MdlAddress);
+        IoFreeMdl(irp->MdlAddress);
+        irp->MdlAddress = nullptr;
+    }
+    IoFreeIrp(irp);
+    ExFreePool(block);
+}
+
+class Counting : public KernelTest {};
+
+TEST_F(Counting, AResetStartsTheCountersAgain)
+{
+    ExFreePool(ExAllocatePoolWithTag(NonPagedPool, 8, kTag));
+    IoFreeIrp(IoAllocateIrp(1, FALSE));
+    ASSERT_NE(0u, hk::ReadCounters().poolAllocations);
+    hk::Reset();
+    const hk::Counters zero = hk::ReadCounters();
+    EXPECT_EQ(0u, zero.poolAllocations + zero.driverIrps + zero.requestIrps + zero.mdls + zero.dpcs + zero.timerDpcs);
+}
+
 TEST_F(Pool, FreeingPoolThatHoldsAnArmedTimerOrQueuedDpcIsReported)
 {
     struct Objects {

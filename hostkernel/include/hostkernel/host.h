@@ -103,6 +103,19 @@ size_t OutstandingIrps();
 size_t OutstandingMdls();
 size_t OpenRegistryHandles();
 
+// ---- Counters -------------------------------------------------------------------------
+// What the kernel has done since the last Reset, for benchmarks and tests that count
+// the cost of a path rather than its outcome.
+struct Counters {
+    unsigned long long poolAllocations = 0;  // ExAllocatePool(WithTag) that returned a block
+    unsigned long long driverIrps = 0;       // IoAllocateIrp and the IoBuild routines: IRPs drivers made
+    unsigned long long requestIrps = 0;      // IRPs the front ends made (applications, PnP, power, WMI)
+    unsigned long long mdls = 0;             // IoAllocateMdl, whoever called it
+    unsigned long long dpcs = 0;             // DPC routines run, those of timers included
+    unsigned long long timerDpcs = 0;        // DPCs queued by expiring timers
+};
+Counters ReadCounters();
+
 // ---- Threads --------------------------------------------------------------------------
 // A thread that runs inside the emulation (a caller's thread in Windows terms). On
 // the virtual clock only one emulated thread runs at a time and control passes at
