@@ -96,6 +96,8 @@ struct PipeSim::Impl {
     int holdNext[8] = {};
     std::map<std::pair<Pipe, Kind>, Fault> faults;
     std::deque<Chunk> in;
+    std::function<void(UCHAR*, ULONG)> stream;  // the endless bulk IN source, if any
+    PipeSim::Traffic traffic;
     std::vector<std::vector<UCHAR>> out;
     UCHAR freeLines = 0;
     bool loopback = false;
@@ -242,6 +244,11 @@ struct PipeSim::Impl {
     // transfer unless `exact`, which takes `length` bytes whatever the packets.
     ULONG TakeInLocked(PUCHAR buffer, ULONG length, bool exact = false)
     {
+        if (in.empty() && stream && length) {
+            stream(buffer, length);
+            traffic.inBytes += length;
+            return length;
+        }
         ULONG total = 0;
         while (total < length && !in.empty()) {
             Chunk& c = in.front();
@@ -256,6 +263,7 @@ struct PipeSim::Impl {
             in.pop_front();
             if (ends && !exact) break;
         }
+        traffic.inBytes += total;
         return total;
     }
 
@@ -281,7 +289,7 @@ struct PipeSim::Impl {
             std::vector<UCHAR> taken;
             {
                 std::lock_guard<std::mutex> g(lock);
-                if (in.empty()) return;
+                if (in.empty() && !stream) return;
                 auto it = std::find_if(held.begin(), held.end(),
                                        [](const Held& h) { return h.pipe == Pipe::DataIn && h.by == HeldBy::Data; });
                 if (it == held.end()) return;
@@ -295,7 +303,8 @@ struct PipeSim::Impl {
             if (IoSetCancelRoutine(irp, nullptr) == nullptr) {
                 // Its cancel routine is running and completes it: the bytes go back.
                 std::lock_guard<std::mutex> g(lock);
-                in.push_front({taken, false});
+                traffic.inBytes -= taken.size();
+                if (!stream) in.push_front({taken, false});  // a stream's bytes are made anew
                 continue;
             }
             Complete(irp, STATUS_SUCCESS, n);
@@ -426,6 +435,12 @@ struct PipeSim::Impl {
         std::vector<UCHAR> bytes(buffer, buffer + sent);
         std::lock_guard<std::mutex> g(lock);
         if (record) out.emplace_back(buffer, buffer + length);
+        if (length) {
+            traffic.outTransfers++;
+        } else {
+            traffic.zeroLength++;
+        }
+        traffic.outBytes += sent;
         if (pacedDelay && pacing) {
             LONGLONG now = hk::Now();
             LONGLONG start = std::max(now, wireFreeAt);
@@ -624,6 +639,10 @@ struct PipeSim::Impl {
         if (p->id != Pipe::DataIn && p->id != Pipe::Status) return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
         if (!irp->MdlAddress) return Complete(irp, STATUS_INVALID_PARAMETER, 0);
         if (Halted(p)) return Complete(irp, STATUS_PIPE_BROKEN, 0);
+        if (p->id == Pipe::DataIn) {
+            std::lock_guard<std::mutex> g(lock);
+            traffic.inReads++;
+        }
         Fault f;
         NTSTATUS result;
         if (Intercept(irp, p->id, Kind::Read, &f, &result)) return result;
@@ -634,7 +653,7 @@ struct PipeSim::Impl {
         if (p->id == Pipe::Status) return Finish(irp, p->id, Kind::Read, STATUS_SUCCESS, ReadStatus(buffer, length, 1));
         std::unique_lock<std::mutex> g(lock);
         bool waiting = std::any_of(held.begin(), held.end(), [](const Held& h) { return h.by == HeldBy::Data; });
-        if (in.empty() || waiting) {
+        if ((in.empty() && !stream) || waiting) {
             g.unlock();
             return Hold(irp, p->id, Kind::Read, HeldBy::Data);
         }
@@ -650,6 +669,7 @@ struct PipeSim::Impl {
         if (!n) return 0;
         std::memset(buffer, 0, n);
         std::lock_guard<std::mutex> g(lock);
+        traffic.statusReads++;
         buffer[0] = LineByteLocked();
         return n;
     }
@@ -718,6 +738,7 @@ struct PipeSim::Impl {
         {
             std::lock_guard<std::mutex> g(lock);
             id = seq++;
+            traffic.controlTransfers++;
             if (record) {
                 controls.push_back(r);
                 controlIds.push_back(id);
@@ -999,6 +1020,21 @@ void PipeSim::Feed(const std::vector<UCHAR>& bytes, bool packetized)
         impl_->FeedLocked(bytes, packetized);
     }
     KeInsertQueueDpc(&impl_->deliverDpc, nullptr, nullptr);
+}
+
+void PipeSim::SetInStream(std::function<void(UCHAR* buffer, ULONG length)> source)
+{
+    {
+        std::lock_guard<std::mutex> g(impl_->lock);
+        impl_->stream = std::move(source);
+    }
+    KeInsertQueueDpc(&impl_->deliverDpc, nullptr, nullptr);  // reads already waiting get it
+}
+
+PipeSim::Traffic PipeSim::Counts() const
+{
+    std::lock_guard<std::mutex> g(impl_->lock);
+    return impl_->traffic;
 }
 
 size_t PipeSim::PendingInBytes() const

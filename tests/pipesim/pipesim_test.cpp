@@ -477,6 +477,48 @@ TEST_F(Sim, RecordingCanBeOffFromTheStartAndSwitchedWhileTheAdapterWorksOn)
     EXPECT_EQ(2u, sim->Arrivals().size());
 }
 
+TEST_F(Sim, AnEndlessStreamFillsEachReadWholeAfterTheFedBytesAndIsCountedWithoutRecording)
+{
+    Options o;
+    o.record = false;
+    sim = std::make_unique<PipeSim>(o);
+    Open(0);
+    Open(1);
+    UCHAR buffer[300];
+    Done waiting;
+    EXPECT_EQ(STATUS_PENDING, StartRead(1, buffer, 100, &waiting));
+    UCHAR next = 0;
+    sim->SetInStream([&next](UCHAR* b, ULONG n) {
+        for (ULONG i = 0; i < n; ++i) b[i] = next++;
+    });
+    ASSERT_EQ(1, waiting.calls) << "a read already waiting gets the stream";
+    EXPECT_EQ(100u, waiting.information);
+    EXPECT_EQ(99, buffer[99]);
+
+    sim->Feed({0xAA, 0xBB}, false);
+    Done d;
+    StartRead(1, buffer, 300, &d);
+    EXPECT_EQ(2u, d.information) << "fed bytes come first, as one transfer";
+    StartRead(1, buffer, 300, &d);
+    EXPECT_EQ(300u, d.information);
+    EXPECT_EQ(100, buffer[0]);
+    EXPECT_EQ((UCHAR)(100 + 299), buffer[299]);
+    WritePipe({1, 2, 3});
+    WritePipe({});
+
+    PipeSim::Traffic t = sim->Counts();
+    EXPECT_EQ(3u, t.inReads);
+    EXPECT_EQ(402u, t.inBytes);
+    EXPECT_EQ(1u, t.outTransfers);
+    EXPECT_EQ(1u, t.zeroLength);
+    EXPECT_EQ(3u, t.outBytes);
+    EXPECT_TRUE(sim->Arrivals().empty());
+
+    sim->SetInStream({});
+    EXPECT_EQ(STATUS_PENDING, StartRead(1, buffer, 16, &d)) << "without the stream a read waits for data again";
+    sim->Feed({7}, false);
+}
+
 TEST_F(Sim, TheLineBufferKeepsWhatFitsAndLosesTheRestButFeedIsNotLimited)
 {
     Options o;

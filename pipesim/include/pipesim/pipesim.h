@@ -12,6 +12,7 @@
 // plug or a null-modem cable to another adapter, paced at the configured baud rate.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -176,6 +177,12 @@ public:
     // one transfer.
     void Feed(const std::vector<UCHAR>& bytes, bool packetized = true);
     size_t PendingInBytes() const;
+    // Bulk IN as an endless stream, for throughput measurements: once the bytes given
+    // to Feed are used up, each read gets its whole length from `source`, called with
+    // the read's buffer and length on the thread that serves the read (the dispatch
+    // routine, or the timer DPC with CompleteLater), under the simulator's lock: it
+    // must not call back into the simulator. An empty function ends the stream.
+    void SetInStream(std::function<void(UCHAR* buffer, ULONG length)> source);
     // Bulk OUT: every transfer in order (an empty one is a zero-length packet).
     std::vector<std::vector<UCHAR>> OutTransfers() const;
     std::vector<UCHAR> OutBytes() const;
@@ -207,6 +214,19 @@ public:
     // until ClearRecords); the adapter's state and the data still flow. Long
     // real-time sessions turn it off so the simulator does not grow without bound.
     void SetRecording(bool on);
+
+    // What the pipes carried since the simulator was made, counted whether or not
+    // recording is on.
+    struct Traffic {
+        unsigned long long inReads = 0;        // bulk IN reads accepted
+        unsigned long long inBytes = 0;        // bytes bulk IN reads were given
+        unsigned long long outTransfers = 0;   // bulk OUT writes with data
+        unsigned long long zeroLength = 0;     // bulk OUT zero-length packets
+        unsigned long long outBytes = 0;       // bytes bulk OUT writes sent
+        unsigned long long statusReads = 0;    // status endpoint reads accepted
+        unsigned long long controlTransfers = 0;
+    };
+    Traffic Counts() const;
 
     // Control endpoint.
     std::vector<ControlRecord> ControlTransfers() const;
