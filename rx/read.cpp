@@ -92,13 +92,21 @@ PIRP ReadStartNext(PortExtension* Port)
 
 // Cancel spin lock held; takes the ring's lock (innermost). Flow control: the pump
 // may fill the ring again once a read has drained it to the resume limit. The flag is
-// decided under the ring's lock, where the pump reads and clears it with the count.
+// decided under the ring's lock, where the pump reads and clears it with the count;
+// the pump's timer is moved after that lock is let go.
 VOID AllowReceiveIfDrained(PortExtension* Port)
 {
     KIRQL irql;
+    BOOLEAN resumed = FALSE;
     KeAcquireSpinLock(&Port->RxRing.Lock, &irql);
-    if (Port->RxRing.Count <= (ULONG)Port->HandFlow.XonLimit) Port->RxAllowed = 1;
+    if (Port->RxRing.Count <= (ULONG)Port->HandFlow.XonLimit) {
+        resumed = !Port->RxAllowed;
+        Port->RxAllowed = 1;
+    }
     KeReleaseSpinLock(&Port->RxRing.Lock, irql);
+    // A pump held back by the full ring need not wait for its next look: bytes may be
+    // waiting in its transfer buffer while the reader waits for them.
+    if (resumed) RxPumpResume(Port);
 }
 
 VOID CompleteRead(PIRP Irp, NTSTATUS Status, CCHAR Boost)

@@ -296,6 +296,17 @@ NTSTATUS RxPumpStop(PortExtension* Port)
     return status;
 }
 
+// <= DISPATCH_LEVEL; no lock. Called when flow control lets bytes in again. Only a
+// chain that sits on its timer is moved, and only by taking it off the timer first, so
+// this never begins a second chain; a chain that is elsewhere (a read on the pipe, a
+// step running now) looks at RxAllowed itself. With RxPollPeriod set the chain keeps
+// its pace: the next read comes no sooner than the period allows.
+VOID RxPumpResume(PortExtension* Port)
+{
+    if (Port->RxPollPeriod) return;
+    if (KeCancelTimer(&Port->RxPumpTimer)) ArmPumpTimer(Port, 0);
+}
+
 // <= DISPATCH_LEVEL; no lock. Drops bytes kept in the transfer buffer; only while the
 // pump is stopped.
 VOID RxPumpDiscard(PortExtension* Port)

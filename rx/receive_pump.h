@@ -20,6 +20,9 @@ NTSTATUS RxPumpIssue(PortExtension* Port);
 // <= DISPATCH_LEVEL, pump stopped. Drops the received bytes kept for a restart (close,
 // purge of the receive side).
 VOID RxPumpDiscard(PortExtension* Port);
+// <= DISPATCH_LEVEL; no lock. The read side has let bytes in again: a chain that
+// waits on its timer goes on at once rather than at its next look.
+VOID RxPumpResume(PortExtension* Port);
 // <= DISPATCH_LEVEL; takes RxRing.Lock. Empties RxRing (a purge of the receive
 // side); the room it makes lets the pump fill it again.
 VOID RxRingClear(PortExtension* Port);

@@ -342,3 +342,40 @@ TEST_F(Reads, NewTimeoutsRestartTheCurrentReadsWholeReadTimer)
     ASSERT_TRUE(read->Done());
     EXPECT_EQ(STATUS_TIMEOUT, read->Status());
 }
+
+// ---- Receive flow control seen from the read side --------------------------------------
+
+// The adapter has more than the ring can take: the pump stops with room for XoffLimit
+// bytes left. A read that drains the ring below XonLimit lets the pump go on at once,
+// so the rest arrives with no time passing; a pump that waited for its next look would
+// hold the reader up by its 5 ms pause. With RxPollPeriod the pump keeps its pace.
+TEST_F(Reads, AReadThatMakesRoomLetsTheHeldBackBytesInAtOnce)
+{
+    ASSERT_EQ(STATUS_SUCCESS, SetTimeouts(0, 0, 0));  // each read waits for all its bytes
+    const Bytes stream = Sequence(6000);
+    sim->Feed(stream);
+    ASSERT_TRUE(hk::RunUntil([&] { return Port()->RxAllowed == 0; }, 10000000))
+        << "the pump stops when only XoffLimit bytes of room are left";
+    ASSERT_GT(sim->PendingInBytes(), 0u);
+    const LONGLONG start = hk::Now();
+
+    auto first = file->StartRead(3000);
+    ASSERT_TRUE(first->Done());
+    EXPECT_EQ(Bytes(stream.begin(), stream.begin() + 3000), first->Output());
+    auto rest = file->StartRead(3000);
+    ASSERT_TRUE(hk::RunUntil([&] { return rest->Done(); }, 10000)) << "the bytes the pump held back are still waiting";
+    EXPECT_EQ(Bytes(stream.begin() + 3000, stream.end()), rest->Output());
+    EXPECT_EQ(start, hk::Now());
+}
+
+TEST_F(Reads, WithPollingAReadThatMakesRoomLeavesThePumpItsPace)
+{
+    Port()->RxPollPeriod = 20;
+    sim->Feed(Sequence(6000));
+    ASSERT_TRUE(hk::RunUntil([&] { return Port()->RxAllowed == 0; }, 100000000));
+    auto first = file->StartRead(3000);
+    ASSERT_TRUE(first->Done());
+    const size_t waiting = sim->PendingInBytes();
+    hk::AdvanceMs(1);
+    EXPECT_EQ(waiting, sim->PendingInBytes()) << "no read before the period is up";
+}
