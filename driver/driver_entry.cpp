@@ -64,7 +64,7 @@ NTSTATUS NTAPI DispatchPassDown(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 NTSTATUS NTAPI DispatchReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PortExtension* port = PortOf(DeviceObject);
-    if (port->DeviceRemoved || port->SurpriseRemoved) return CompleteRequest(Irp, STATUS_DELETE_PENDING);
+    if (PortRemoved(port)) return CompleteRequest(Irp, STATUS_DELETE_PENDING);
     if (IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_READ) return ReadDispatch(DeviceObject, Irp);
     return port->TxAsync ? BufferedWrite(DeviceObject, Irp) : DirectWrite(DeviceObject, Irp);
 }

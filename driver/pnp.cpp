@@ -59,8 +59,8 @@ VOID StopPortForRemoval(PDEVICE_OBJECT DeviceObject, PortExtension* Port)
 // AddDevice and the start built. The device is gone when this returns.
 NTSTATUS RemoveDevice(PortExtension* Port, PIRP Irp)
 {
-    if (!Port->DeviceRemoved) {
-        Port->DeviceRemoved = 1;
+    if (!VcomReadFlag(&Port->DeviceRemoved)) {
+        VcomWriteFlag(&Port->DeviceRemoved, 1);
         ClearErrors(Port);
         IoReleaseRemoveLockAndWait(&Port->PortRemoveLock, nullptr);
     }
@@ -158,7 +158,7 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     case IRP_MN_SURPRISE_REMOVAL:
         ClearErrors(port);
         EnterState(port, PNP_SURPRISE_REMOVED);
-        port->SurpriseRemoved = 1;
+        VcomWriteFlag(&port->SurpriseRemoved, 1);
         Irp->IoStatus.Status = STATUS_SUCCESS;
         break;
     default:

@@ -43,7 +43,7 @@ constexpr ULONG DEFAULT_BAUD_RATE = 115200;
 struct PortExtension {
     // Identity and Plug and Play. Written by AddDevice and the PnP dispatcher (one
     // request at a time, passive); the two flags only ever go from 0 to 1 and are
-    // read without a lock everywhere.
+    // read without a lock everywhere, always through VcomReadFlag (PortRemoved).
     PDEVICE_OBJECT PortDeviceObject;
     ULONG PnpState;
     ULONG PreviousPnpState;
@@ -78,7 +78,7 @@ struct PortExtension {
     // interlocked operations.
     ULONG MaxPacketIn;
     PUCHAR RxTransferBuffer;  // tag "crea", open to close
-    UCHAR RxStopped;
+    UCHAR RxStopped;  // set by stop, cleared by start, read by every step: VcomReadFlag/VcomWriteFlag
     volatile LONG RxPumpState;        // RX_PUMP_* of rx/receive_pump.cpp: start and stop
     volatile LONG RxCompletionDepth;  // pump completions running nested in one another
     KEVENT RxIdleEvent;
@@ -209,3 +209,11 @@ struct PortExtension {
 };
 
 inline PortExtension* PortOf(PDEVICE_OBJECT DeviceObject) { return (PortExtension*)DeviceObject->DeviceExtension; }
+
+// Any IRQL; no lock. Whether a removal (surprise or not) has come: the flags are set
+// by the PnP dispatcher while requests, completions and DPCs read them on other
+// processors, so every access is an atomic one (VcomReadFlag, VcomWriteFlag).
+inline BOOLEAN PortRemoved(PortExtension* Port)
+{
+    return VcomReadFlag(&Port->DeviceRemoved) || VcomReadFlag(&Port->SurpriseRemoved);
+}

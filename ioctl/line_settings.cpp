@@ -18,7 +18,7 @@ constexpr ULONG CharsSize = 6;
 constexpr ULONG ControlHandShakeInvalid = 0x7FFFFF84;
 constexpr ULONG FlowReplaceInvalid = 0x7FFFFF20;
 
-BOOLEAN Removed(PortExtension* Port) { return Port->DeviceRemoved || Port->SurpriseRemoved; }
+BOOLEAN Removed(PortExtension* Port) { return PortRemoved(Port); }
 
 NTSTATUS Complete(PIRP Irp, NTSTATUS Status, ULONG_PTR Information)
 {

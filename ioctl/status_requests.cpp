@@ -39,7 +39,7 @@ const SERIAL_COMMPROP PropertiesTemplate = {
     {0},          // ProvChar
 };
 
-BOOLEAN Removed(PortExtension* Port) { return Port->DeviceRemoved || Port->SurpriseRemoved; }
+BOOLEAN Removed(PortExtension* Port) { return PortRemoved(Port); }
 
 NTSTATUS Complete(PIRP Irp, NTSTATUS Status, ULONG_PTR Information)
 {

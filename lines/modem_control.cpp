@@ -16,7 +16,7 @@ constexpr ULONG RegisterSize = sizeof(ULONG);
 constexpr ULONG MCR_DTR = 0x01;
 constexpr ULONG MCR_RTS = 0x02;
 
-BOOLEAN Removed(PortExtension* Port) { return Port->DeviceRemoved || Port->SurpriseRemoved; }
+BOOLEAN Removed(PortExtension* Port) { return PortRemoved(Port); }
 
 // ConfigLock held. Whether a handshake of the stored SERIAL_HANDFLOW drives the line.
 BOOLEAN DtrUnderHandshake(PortExtension* Port)

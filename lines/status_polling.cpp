@@ -20,7 +20,7 @@ namespace {
 constexpr UCHAR AllLinesOnButRing = 0x07;  // the fixed report without a status pipe
 constexpr LONG MaxNestedCompletions = 4;
 
-BOOLEAN Removed(PortExtension* Port) { return Port->DeviceRemoved || Port->SurpriseRemoved; }
+BOOLEAN Removed(PortExtension* Port) { return PortRemoved(Port); }
 
 // <= DISPATCH_LEVEL. StatusTimer `Ms` milliseconds from now.
 VOID ArmStatusTimer(PortExtension* Port, LONG Ms)

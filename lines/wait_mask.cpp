@@ -144,7 +144,7 @@ NTSTATUS NTAPI WaitMaskRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 NTSTATUS NTAPI WaitOnMaskRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PortExtension* port = PortOf(DeviceObject);
-    if (port->DeviceRemoved || port->SurpriseRemoved) return CompleteRequest(Irp, STATUS_DELETE_PENDING);
+    if (PortRemoved(port)) return CompleteRequest(Irp, STATUS_DELETE_PENDING);
     // The result is written without further checks wherever the wait ends; refuse a
     // buffer it would not fit before the request is kept anywhere.
     if (IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.OutputBufferLength < sizeof(ULONG))

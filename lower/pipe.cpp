@@ -87,7 +87,7 @@ NTSTATUS PipeWaitIdleAborting(PDEVICE_OBJECT PortDevice, PipeHandle* Pipe, PKEVE
 NTSTATUS PipeGetMaxPacketSize(PDEVICE_OBJECT PortDevice, PipeHandle* Pipe, PULONG MaxPacketSize)
 {
     PortExtension* port = PortOf(PortDevice);
-    if (port->DeviceRemoved || port->SurpriseRemoved) return STATUS_DELETE_PENDING;
+    if (PortRemoved(port)) return STATUS_DELETE_PENDING;
     if (!MaxPacketSize) return STATUS_INVALID_PARAMETER;
     return PipeIoctl(PortDevice, Pipe, IOCTL_PIPE_GET_MAX_PACKET_SIZE, MaxPacketSize, sizeof(ULONG));
 }

@@ -90,7 +90,7 @@ NTSTATUS PortOpen(PDEVICE_OBJECT DeviceObject)
     KeReleaseSpinLock(&port->EventLock, oldIrql);
     InterlockedExchange((volatile LONG*)&port->ModemStatus, 0);
 
-    port->RxStopped = 1;
+    VcomWriteFlag(&port->RxStopped, 1);
     KeInitializeEvent(&port->RxIdleEvent, NotificationEvent, FALSE);
     port->StatusStopped = 1;
     KeInitializeEvent(&port->StatusIdleEvent, NotificationEvent, FALSE);

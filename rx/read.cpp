@@ -291,7 +291,7 @@ VOID NTAPI ReadTotalTimeoutDpc(PKDPC, PVOID Context, PVOID, PVOID)
 NTSTATUS NTAPI TimeoutsRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PortExtension* port = PortOf(DeviceObject);
-    if (port->DeviceRemoved || port->SurpriseRemoved) return CompleteRequest(Irp, STATUS_DELETE_PENDING);
+    if (PortRemoved(port)) return CompleteRequest(Irp, STATUS_DELETE_PENDING);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     auto* timeouts = (PSERIAL_TIMEOUTS)Irp->AssociatedIrp.SystemBuffer;
     if (stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_SERIAL_GET_TIMEOUTS) {
@@ -324,7 +324,7 @@ NTSTATUS NTAPI TimeoutsRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 NTSTATUS NTAPI QueueSizeRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PortExtension* port = PortOf(DeviceObject);
-    if (port->DeviceRemoved || port->SurpriseRemoved) return CompleteRequest(Irp, STATUS_DELETE_PENDING);
+    if (PortRemoved(port)) return CompleteRequest(Irp, STATUS_DELETE_PENDING);
     // A short input is refused before the pump is touched.
     if (IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.InputBufferLength < sizeof(SERIAL_QUEUE_SIZE))
         return CompleteRequest(Irp, STATUS_INVALID_PARAMETER);

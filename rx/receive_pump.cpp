@@ -160,11 +160,11 @@ VOID FreePumpRead(PIRP Irp)
 // when the pump is stopping, the device is going or no read can be built.
 NTSTATUS RxPumpIssue(PortExtension* Port)
 {
-    if (Port->RxStopped) {
+    if (VcomReadFlag(&Port->RxStopped)) {
         EndChain(Port);
         return STATUS_CANCELLED;
     }
-    if (Port->DeviceRemoved || Port->SurpriseRemoved) {
+    if (PortRemoved(Port)) {
         EndChain(Port);
         return STATUS_DELETE_PENDING;
     }
@@ -186,7 +186,7 @@ NTSTATUS NTAPI RxPumpComplete(PDEVICE_OBJECT, PIRP Irp, PVOID Context)
     port->PerfStats.ReceivedCount += received;
     port->WmiPerfStats.ReceivedCount += received;
 
-    if (port->RxStopped) {
+    if (VcomReadFlag(&port->RxStopped)) {
         // Bytes that came while a stop is under way stay for the restart. No read is
         // issued with bytes left over, so the transfer buffer holds only these.
         if (NT_SUCCESS(status) || status == STATUS_CANCELLED) {
@@ -237,7 +237,7 @@ NTSTATUS NTAPI RxPumpComplete(PDEVICE_OBJECT, PIRP Irp, PVOID Context)
 VOID NTAPI RxPumpRetry(PKDPC, PVOID DeferredContext, PVOID, PVOID)
 {
     PortExtension* port = PortOf((PDEVICE_OBJECT)DeferredContext);
-    if (port->RxStopped || port->DeviceRemoved || port->SurpriseRemoved) {
+    if (VcomReadFlag(&port->RxStopped) || PortRemoved(port)) {
         EndChain(port);
         return;
     }
@@ -257,7 +257,7 @@ NTSTATUS RxPumpStart(PortExtension* Port)
     if (Port->RunState == RUN_POWERED_DOWN) return STATUS_POWER_STATE_INVALID;
     if (InterlockedCompareExchange(&Port->RxPumpState, RX_PUMP_STARTING, RX_PUMP_IDLE) != RX_PUMP_IDLE)
         return STATUS_SUCCESS;
-    Port->RxStopped = 0;
+    VcomWriteFlag(&Port->RxStopped, 0);
     KeClearEvent(&Port->RxIdleEvent);  // the next stop waits for the chain begun here
     InterlockedExchange(&Port->RxPumpState, RX_PUMP_RUNNING);
     if (LeftoverOf(Port)) {
@@ -285,7 +285,7 @@ NTSTATUS RxPumpStop(PortExtension* Port)
         pause.QuadPart = -10000;  // 1 ms
         KeDelayExecutionThread(KernelMode, FALSE, &pause);
     }
-    Port->RxStopped = 1;
+    VcomWriteFlag(&Port->RxStopped, 1);
     // A step of the chain that looked at RxStopped just before it was set may still put
     // a read on the pipe after the abort; a pipe driver that takes it would hold it for
     // ever. So the abort is repeated until the chain has ended.

@@ -27,7 +27,7 @@ enum FeedResult {
     FEED_CANCELLED,  // cancelled while being fed; some of its bytes may be in TxRing
 };
 
-BOOLEAN Removed(PortExtension* Port) { return Port->DeviceRemoved || Port->SurpriseRemoved; }
+BOOLEAN Removed(PortExtension* Port) { return PortRemoved(Port); }
 
 // WriteQueueLock held; the caller owns Irp (its cancel routine taken back) and has made
 // it CurrentWrite. Moves what fits of its remaining bytes into TxRing.

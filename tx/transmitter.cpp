@@ -57,7 +57,7 @@ BOOLEAN WriteTimerExpiredForCurrent(PortExtension* Port)
 
 BOOLEAN WriteRefused(PortExtension* Port, PIRP Irp, NTSTATUS* Status)
 {
-    if (Port->DeviceRemoved || Port->SurpriseRemoved) {
+    if (PortRemoved(Port)) {
         *Status = CompleteRequest(Irp, STATUS_DELETE_PENDING);
     } else if (VcomReadFlag(&Port->TxStopped) || WriteLength(Irp) == 0) {
         // A stopped transmitter drops the bytes: the write "succeeds" with none sent.

@@ -226,7 +226,7 @@ VOID WmiDeregister(PortExtension* Port)
 NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PortExtension* port = PortOf(DeviceObject);
-    if (port->DeviceRemoved || port->SurpriseRemoved) return CompleteRequest(Irp, STATUS_DELETE_PENDING);
+    if (PortRemoved(port)) return CompleteRequest(Irp, STATUS_DELETE_PENDING);
     SYSCTL_IRP_DISPOSITION disposition = IrpNotWmi;
     NTSTATUS status = WmiSystemControl(&port->WmiLibInfo, DeviceObject, Irp, &disposition);
     switch (disposition) {
