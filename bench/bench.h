@@ -59,6 +59,8 @@ constexpr unsigned kXoffLimit = kInQueue / 8;
 // Receive: reads of `size` bytes on the real clock, the adapter's reads served from the
 // emulation's DPC thread, the application reading on the calling thread.
 Sample DriverReceive(unsigned size, const Budget& budget);
+// The same on the virtual clock, where the allocations per pipe read are exact.
+Sample DriverReceiveStructure(unsigned size, const Budget& budget);
 // Transmit in direct (TxAsync 0) or buffered (TxAsync 1, TxKickThreshold 512) mode.
 Sample DriverTransmit(bool buffered, unsigned size, const Budget& budget);
 // The same on the virtual clock: transfers per write and bytes per transfer only.
