@@ -1,0 +1,2 @@
+// Bad configuration values and port names.
+#include "driver/sim_fixture.h"
