@@ -7,7 +7,11 @@
 // Bytes RxRing does not take (it is full, or receive flow control holds them back)
 // stay in the transfer buffer: RxTransferLength is the size of the transfer they came
 // with, RxTransferOffset how many of those already went into RxRing. No new read is
-// issued while any are left; the DPC retries them every 10 ms.
+// issued while any are left; the DPC retries them every 10 ms, or at once when a read
+// from outside the chain drains the ring to XonLimit while the chain waits on its
+// timer (RxPumpResume): the reader need not wait for bytes the driver already holds.
+// A drain inside the chain's own step (the current read served from its completion)
+// keeps the chain's own pause.
 //
 // Start and stop. RxPumpState, changed only by interlocked operations, keeps the two
 // apart:

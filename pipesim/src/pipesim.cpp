@@ -304,7 +304,7 @@ struct PipeSim::Impl {
                 // Its cancel routine is running and completes it: the bytes go back.
                 std::lock_guard<std::mutex> g(lock);
                 traffic.inBytes -= taken.size();
-                if (!stream) in.push_front({taken, false});  // a stream's bytes are made anew
+                in.push_front({taken, false});  // a stream's too: its source has moved on
                 continue;
             }
             Complete(irp, STATUS_SUCCESS, n);

@@ -532,3 +532,26 @@ TEST_F(ReceivePump, AStopThatMeetsAnotherStopOutlastsAChainStartedBetweenThem)
     EXPECT_TRUE(NT_SUCCESS(RxPumpStart(Port())));
     EXPECT_EQ(1u, sim->Outstanding(Pipe::DataIn)) << "and the pump starts again";
 }
+
+// The read side may let bytes in again from inside the pump's own completion (the
+// current read takes what the completion just put, with the ring at XoffLimit). The
+// chain goes on from that completion; the resume must not arm the pump's timer beside
+// it, which would put a second read on the pipe.
+TEST_F(ReceivePump, AResumeInsideThePumpsOwnCompletionStartsNoSecondChain)
+{
+    Open({Dword(u"RxReqSize", 4096)});
+    SERIAL_TIMEOUTS t{0, 0, 0, 0, 0};
+    const UCHAR* p = (const UCHAR*)&t;
+    ASSERT_EQ(STATUS_SUCCESS, file->StartIoctl(IOCTL_SERIAL_SET_TIMEOUTS, Bytes(p, p + sizeof t), 0)->Status());
+    auto read = file->StartRead(4000);
+    ASSERT_FALSE(read->Done());
+    sim->Feed(Sequence(3600), false);  // 496 bytes of room left: flow control stops, the read drains the ring
+    for (int i = 0; i < 10 && !sim->Outstanding(Pipe::DataIn); ++i) hk::RunDpcs();
+    ExpectOneReadOrTheTimer();
+    hk::RunDpcs();
+    EXPECT_EQ(1u, sim->Outstanding(Pipe::DataIn));
+    sim->Feed(Sequence(400, 3600), false);
+    hk::RunDpcs();
+    ASSERT_TRUE(read->Done());
+    EXPECT_EQ(Sequence(4000), read->Output());
+}
