@@ -23,6 +23,7 @@ struct Budget {
 struct Sample {
     std::map<std::string, double> figures;
     bool ok = true;
+    bool skipped = false;  // the workload cannot run here (no pseudo-terminals): no figures, no failure
     std::string problem;
     void Fail(const std::string& what)
     {
@@ -63,7 +64,11 @@ Sample DriverReceive(unsigned size, const Budget& budget);
 Sample DriverReceiveStructure(unsigned size, const Budget& budget);
 // Transmit in direct (TxAsync 0) or buffered (TxAsync 1, TxKickThreshold 512) mode.
 Sample DriverTransmit(bool buffered, unsigned size, const Budget& budget);
-// The same on the virtual clock: transfers per write and bytes per transfer only.
+// The same on the real clock with each transfer taking the adapter one 125 us
+// microframe, as on a high-speed bus: how writes gather while a transfer is out.
+Sample DriverTransmitOnTheBus(bool buffered, unsigned size, const Budget& budget);
+// The same on the virtual clock, where the writer outpaces the wire: transfers per
+// write and bytes per transfer only.
 Sample DriverTransmitStructure(bool buffered, unsigned size, const Budget& budget);
 // Write `size` bytes through the loopback plug and read them back, on real threads.
 Sample DriverRoundTrip(unsigned size, const Budget& budget);

@@ -179,11 +179,12 @@ double PerMB(unsigned long long count, double bytes) { return bytes > 0 ? count 
 
 }  // namespace
 
-Sample DriverReceive(unsigned size, const Budget& budget)
+namespace {
+// The Rig lives and dies inside: its teardown's findings are in the sample before it is returned.
+void DriverReceiveOn(Sample& s, unsigned size, const Budget& budget)
 {
-    Sample s;
     Rig rig(hk::ClockMode::Real, {RegistryValue::Dword(u"RxReqSize", kRxReqSize)}, HighSpeed(), &s);
-    if (!s.ok || !rig.Open(kWaitForAll)) return s;
+    if (!s.ok || !rig.Open(kWaitForAll)) return;
     rig.sim->CompleteLater(pipesim::Kind::Read, 0);  // the adapter answers from the DPC thread
     Stream adapter, expected;
     rig.sim->SetInStream([&adapter](UCHAR* b, ULONG n) { adapter.Fill(b, n); });
@@ -223,14 +224,22 @@ Sample DriverReceive(unsigned size, const Budget& budget)
     s.figures["MDLs/MB"] = PerMB(after.mdls - before.mdls, delivered);
     (void)pipeReads;
     s.figures["MB"] = bytes / 1e6;
+}
+}  // namespace
+
+Sample DriverReceive(unsigned size, const Budget& budget)
+{
+    Sample s;
+    DriverReceiveOn(s, size, budget);
     return s;
 }
 
-Sample DriverReceiveStructure(unsigned size, const Budget& budget)
+namespace {
+// The Rig lives and dies inside: its teardown's findings are in the sample before it is returned.
+void DriverReceiveStructureOn(Sample& s, unsigned size, const Budget& budget)
 {
-    Sample s;
     Rig rig(hk::ClockMode::Virtual, {RegistryValue::Dword(u"RxReqSize", kRxReqSize)}, HighSpeed(), &s);
-    if (!s.ok || !rig.Open(kWaitForAll)) return s;
+    if (!s.ok || !rig.Open(kWaitForAll)) return;
     Stream adapter, expected;
     rig.sim->SetInStream([&adapter](UCHAR* b, ULONG n) { adapter.Fill(b, n); });
     hk::RunDpcs();
@@ -254,6 +263,13 @@ Sample DriverReceiveStructure(unsigned size, const Budget& budget)
     s.figures["pool allocs/pipe read"] = pipeReads ? (after.poolAllocations - before.poolAllocations) / pipeReads : NAN;
     s.figures["driver IRPs/pipe read"] = pipeReads ? (after.driverIrps - before.driverIrps) / pipeReads : NAN;
     s.figures["MDLs/pipe read"] = pipeReads ? (after.mdls - before.mdls) / pipeReads : NAN;
+}
+}  // namespace
+
+Sample DriverReceiveStructure(unsigned size, const Budget& budget)
+{
+    Sample s;
+    DriverReceiveStructureOn(s, size, budget);
     return s;
 }
 
@@ -305,11 +321,12 @@ void Drain(Rig& rig, double bytes)
 
 }  // namespace
 
-Sample DriverTransmit(bool buffered, unsigned size, const Budget& budget)
+namespace {
+// The Rig lives and dies inside: its teardown's findings are in the sample before it is returned.
+void DriverTransmitOn(Sample& s, bool buffered, unsigned size, const Budget& budget)
 {
-    Sample s;
     Rig rig(hk::ClockMode::Real, TransmitValues(buffered), HighSpeed(), &s);
-    if (!s.ok || !rig.Open(kWaitForAll)) return s;
+    if (!s.ok || !rig.Open(kWaitForAll)) return;
     rig.sim->CompleteLater(pipesim::Kind::Write, 0);  // the adapter answers from the DPC thread
     double bytes = 0, writes = 0;
     double start = Seconds();
@@ -319,14 +336,42 @@ Sample DriverTransmit(bool buffered, unsigned size, const Budget& budget)
     s.figures["MB/s"] = bytes / 1e6 / elapsed;
     s.figures["writes/s"] = writes / elapsed;
     TransferFigures(s, rig.sim->Counts(), bytes, writes);
+}
+}  // namespace
+
+Sample DriverTransmit(bool buffered, unsigned size, const Budget& budget)
+{
+    Sample s;
+    DriverTransmitOn(s, buffered, size, budget);
     return s;
 }
 
-Sample DriverTransmitStructure(bool buffered, unsigned size, const Budget& budget)
+namespace {
+// The Rig lives and dies inside: its teardown's findings are in the sample before it is returned.
+void DriverTransmitOnTheBusOn(Sample& s, bool buffered, unsigned size, const Budget& budget)
+{
+    Rig rig(hk::ClockMode::Real, TransmitValues(buffered), HighSpeed(), &s);
+    if (!s.ok || !rig.Open(kWaitForAll)) return;
+    rig.sim->CompleteLater(pipesim::Kind::Write, kMicroframe);
+    double bytes = 0, writes = 0;
+    WriteFor(rig, s, size, budget.seconds, 0, &bytes, &writes);
+    Drain(rig, bytes);
+    TransferFigures(s, rig.sim->Counts(), bytes, writes);
+}
+}  // namespace
+
+Sample DriverTransmitOnTheBus(bool buffered, unsigned size, const Budget& budget)
 {
     Sample s;
+    DriverTransmitOnTheBusOn(s, buffered, size, budget);
+    return s;
+}
+
+namespace {
+void DriverTransmitStructureOn(Sample& s, bool buffered, unsigned size, const Budget& budget)
+{
     Rig rig(hk::ClockMode::Virtual, TransmitValues(buffered), HighSpeed(), &s);
-    if (!s.ok || !rig.Open(kWaitForAll)) return s;
+    if (!s.ok || !rig.Open(kWaitForAll)) return;
     // Each transfer takes the adapter one high-speed microframe, as on the bus: what
     // the application writes meanwhile gathers in the ring.
     rig.sim->CompleteLater(pipesim::Kind::Write, kMicroframe);
@@ -336,14 +381,22 @@ Sample DriverTransmitStructure(bool buffered, unsigned size, const Budget& budge
     WriteFor(rig, s, size, 0, count, &bytes, &writes);
     Drain(rig, bytes);
     TransferFigures(s, rig.sim->Counts(), bytes, writes);
+}
+}  // namespace
+
+Sample DriverTransmitStructure(bool buffered, unsigned size, const Budget& budget)
+{
+    Sample s;
+    DriverTransmitStructureOn(s, buffered, size, budget);
     return s;
 }
 
-Sample DriverRoundTrip(unsigned size, const Budget& budget)
+namespace {
+// The Rig lives and dies inside: its teardown's findings are in the sample before it is returned.
+void DriverRoundTripOn(Sample& s, unsigned size, const Budget& budget)
 {
-    Sample s;
     Rig rig(hk::ClockMode::Real, {RegistryValue::Dword(u"RxReqSize", kRxReqSize)}, HighSpeed(), &s);
-    if (!s.ok || !rig.Open(kWaitForAll)) return s;
+    if (!s.ok || !rig.Open(kWaitForAll)) return;
     rig.sim->SetLoopback(true);
     Stream data;
     std::vector<UCHAR> out(size), in(size);
@@ -365,22 +418,32 @@ Sample DriverRoundTrip(unsigned size, const Budget& budget)
     }
     s.figures["trips/s"] = trips / elapsed;
     s.figures["us/trip"] = trips ? elapsed * 1e6 / trips : 0;
+}
+}  // namespace
+
+Sample DriverRoundTrip(unsigned size, const Budget& budget)
+{
+    Sample s;
+    DriverRoundTripOn(s, size, budget);
     return s;
 }
 
-Sample DriverDeliveryDelay(unsigned size, unsigned rxPollPeriod)
+namespace {
+// The Rig lives and dies inside: its teardown's findings are in the sample before it is returned.
+void DriverDeliveryDelayOn(Sample& s, unsigned size, unsigned rxPollPeriod)
 {
-    Sample s;
     Rig rig(hk::ClockMode::Virtual,
             {RegistryValue::Dword(u"RxReqSize", kRxReqSize), RegistryValue::Dword(u"RxPollPeriod", rxPollPeriod)},
             HighSpeed(), &s);
-    if (!s.ok || !rig.Open(kWaitForAll)) return s;
+    if (!s.ok || !rig.Open(kWaitForAll)) return;
     Stream data;
     std::vector<UCHAR> bytes(size);
     double worst = 0;
-    // Several rounds at different moments, so that a poll timer's phase shows.
+    // Rounds at different moments, so that a poll timer's phase shows, and every other
+    // one right after the previous read completed, with no time for a pause of the pump
+    // between the two deliveries.
     for (int round = 0; round < 8 && s.ok; ++round) {
-        hk::AdvanceTime(37000LL * (round + 1));  // 3.7 ms, 7.4 ms, ...
+        if (round % 2 == 0) hk::AdvanceTime(37000LL * (round + 1));  // 3.7 ms, 11.1 ms, ...
         auto read = rig.file->StartRead(size);
         hk::RunDpcs();
         data.Fill(bytes.data(), size);
@@ -395,15 +458,23 @@ Sample DriverDeliveryDelay(unsigned size, unsigned rxPollPeriod)
         if (delay > worst) worst = delay;
     }
     s.figures["added delay us"] = worst;
+}
+}  // namespace
+
+Sample DriverDeliveryDelay(unsigned size, unsigned rxPollPeriod)
+{
+    Sample s;
+    DriverDeliveryDelayOn(s, size, rxPollPeriod);
     return s;
 }
 
-Sample DriverControl(Control which, const Budget& budget)
+namespace {
+// The Rig lives and dies inside: its teardown's findings are in the sample before it is returned.
+void DriverControlOn(Sample& s, Control which, const Budget& budget)
 {
-    Sample s;
     // The three-byte line configuration: every baud rate goes to the adapter.
     Rig rig(hk::ClockMode::Real, {RegistryValue::Dword(u"EndPointCaps", 3)}, HighSpeed(true), &s);
-    if (!s.ok || !rig.Open(kWaitForAll)) return s;
+    if (!s.ok || !rig.Open(kWaitForAll)) return;
     auto before = rig.sim->Counts();
     double requests = 0;
     double start = Seconds(), elapsed = 0;
@@ -432,16 +503,24 @@ Sample DriverControl(Control which, const Budget& budget)
     double transfers = (double)(rig.sim->Counts().controlTransfers - before.controlTransfers);
     s.figures["control transfers/request"] = requests ? transfers / requests : 0;
     if (which == Control::SetBaudRate && transfers < requests) s.Fail("a baud rate did not reach the adapter");
+}
+}  // namespace
+
+Sample DriverControl(Control which, const Budget& budget)
+{
+    Sample s;
+    DriverControlOn(s, which, budget);
     return s;
 }
 
-Sample DriverIdle(bool statusPipe)
+namespace {
+// The Rig lives and dies inside: its teardown's findings are in the sample before it is returned.
+void DriverIdleOn(Sample& s, bool statusPipe)
 {
-    Sample s;
     std::vector<RegistryValue> values{RegistryValue::Dword(u"CtlPollPeriod", 10)};
     if (statusPipe) values.push_back(RegistryValue::Dword(u"EndPointCaps", 1));
     Rig rig(hk::ClockMode::Virtual, values, HighSpeed(statusPipe), &s);
-    if (!s.ok || !rig.Open(kWaitForAll)) return s;
+    if (!s.ok || !rig.Open(kWaitForAll)) return;
     hk::AdvanceMs(1000);  // let the open's work settle
     auto before = hk::ReadCounters();
     auto trafficBefore = rig.sim->Counts();
@@ -449,11 +528,22 @@ Sample DriverIdle(bool statusPipe)
     hk::AdvanceMs(kSeconds * 1000);
     auto after = hk::ReadCounters();
     auto t = rig.sim->Counts();
-    // Every request the driver sends down is an IRP it builds.
-    s.figures["pipe requests/s"] = (double)(after.driverIrps - before.driverIrps) / kSeconds;
+    // What reached the pipe driver, counted there, and every IRP the driver built.
+    auto sum = [](const pipesim::PipeSim::Traffic& x) {
+        return x.inReads + x.statusReads + x.outTransfers + x.zeroLength + x.controlTransfers;
+    };
+    s.figures["pipe requests/s"] = (double)(sum(t) - sum(trafficBefore)) / kSeconds;
+    s.figures["driver IRPs/s"] = (double)(after.driverIrps - before.driverIrps) / kSeconds;
     s.figures["status reads/s"] = (double)(t.statusReads - trafficBefore.statusReads) / kSeconds;
     s.figures["timer DPCs/s"] = (double)(after.timerDpcs - before.timerDpcs) / kSeconds;
     s.figures["receive reads outstanding"] = (double)rig.sim->Outstanding(pipesim::Pipe::DataIn);
+}
+}  // namespace
+
+Sample DriverIdle(bool statusPipe)
+{
+    Sample s;
+    DriverIdleOn(s, statusPipe);
     return s;
 }
 
