@@ -67,12 +67,15 @@ NTSTATUS NTAPI DispatchFlush(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 // PASSIVE_LEVEL (control requests); waits for the transmitter when SERIAL_PURGE_TXABORT
 // is asked. The actions run in a fixed order, each only when its flag is set; other
 // bits are ignored. Flags shorter than 4 bytes are refused rather than read past.
+// The answer is the 4 bytes of the flags; the I/O manager copies that many back into
+// an output buffer the caller gave, so one too small for them is told of none.
 NTSTATUS NTAPI PurgeRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PortExtension* port = PortOf(DeviceObject);
-    if (IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.InputBufferLength < sizeof(ULONG) ||
-        !Irp->AssociatedIrp.SystemBuffer)
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    if (stack->Parameters.DeviceIoControl.InputBufferLength < sizeof(ULONG) || !Irp->AssociatedIrp.SystemBuffer)
         return CompleteRequest(Irp, STATUS_INVALID_PARAMETER);
+    ULONG room = stack->Parameters.DeviceIoControl.OutputBufferLength;
     ULONG flags = *(PULONG)Irp->AssociatedIrp.SystemBuffer;
     if (flags & SERIAL_PURGE_RXABORT) CancelReads(port);
     if (flags & SERIAL_PURGE_RXCLEAR) RxRingClear(port);
@@ -86,7 +89,7 @@ NTSTATUS NTAPI PurgeRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     }
     if (flags & SERIAL_PURGE_TXCLEAR) RingReset(&port->TxRing);
     Irp->IoStatus.Status = STATUS_SUCCESS;
-    Irp->IoStatus.Information = sizeof(ULONG);
+    Irp->IoStatus.Information = room && room < sizeof(ULONG) ? 0 : sizeof(ULONG);
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
     return STATUS_SUCCESS;
 }

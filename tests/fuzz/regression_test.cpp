@@ -24,3 +24,9 @@ std::string Replay(const std::string& name)
 
 using fuzz_regression::Replay;
 
+// IOCTL_SERIAL_PURGE answered with 4 bytes whatever the output buffer: with 1 to 3
+// bytes of it the I/O manager would copy the 4 into the caller's smaller buffer.
+TEST(FuzzRegression, APurgeWithAnOutputBufferTooSmallForTheFlagsReportsNoBytes)
+{
+    EXPECT_EQ("", Replay("purge_output_too_small_for_the_flags"));
+}
