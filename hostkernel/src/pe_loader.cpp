@@ -24,6 +24,7 @@ struct Range {
     bool pageable;  // PAGE; otherwise INIT
 };
 std::vector<Range> gCodeRanges;
+std::vector<const PeImage*> gImages;  // mapped now, for naming addresses by their symbols
 // How many ranges gCodeRanges holds, read without the lock: with no image mapped (the
 // host builds link the driver in) no address can lie in one.
 std::atomic<size_t> gCodeRangeCount{0};
@@ -58,6 +59,23 @@ bool InImagePage(const void* address, bool* pageable)
             *pageable = r.pageable;
             return true;
         }
+    return false;
+}
+
+bool ImageSymbolAt(const void* address, std::string* name, ULONG_PTR* offset)
+{
+    auto at = (ULONG_PTR)address;
+    std::lock_guard<std::mutex> g(gImagesLock);
+    for (const PeImage* image : gImages) {
+        if (at < image->Base() || at >= image->Base() + image->Size()) continue;
+        const PeSymbol* best = nullptr;
+        for (const PeSymbol& s : image->Symbols())
+            if (s.address <= at && (!best || s.address > best->address) && !s.name.empty() && s.name[0] != '.') best = &s;
+        if (!best) return false;
+        *name = best->name;
+        *offset = at - best->address;
+        return true;
+    }
     return false;
 }
 
@@ -204,6 +222,7 @@ NTSTATUS PeImage::Map(const std::string& path, std::unique_ptr<PeImage>* out, st
         for (const Section& s : image->sections_)
             if (s.name == "PAGE" || s.name == "INIT") gCodeRanges.push_back({s.start, s.start + s.size, s.name == "PAGE"});
         gCodeRangeCount.store(gCodeRanges.size(), std::memory_order_release);
+        gImages.push_back(image.get());
     }
     *out = std::move(image);
     return STATUS_SUCCESS;
@@ -219,6 +238,7 @@ PeImage::~PeImage()
         v.erase(std::remove_if(v.begin(), v.end(), [&](const Range& r) { return r.start >= base_ && r.start < base_ + size_; }),
                 v.end());
         gCodeRangeCount.store(v.size(), std::memory_order_release);
+        gImages.erase(std::remove(gImages.begin(), gImages.end(), this), gImages.end());
     }
     munmap((void*)base_, size_);
 }
