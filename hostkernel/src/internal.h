@@ -178,11 +178,23 @@ void CheckPageableCaller(const void* caller, KIRQL irqlThere, const char* routin
 void CheckNoQueuedWorkItems(PDEVICE_OBJECT device);
 
 // ---- Pool ---------------------------------------------------------------------------------
-PVOID PoolAllocate(POOL_TYPE type, SIZE_T size, ULONG tag, bool system);
+// Each allocation a driver asks for passes one of the Consume*Fault routines, which
+// count it in the one sequence of allocations (hk::FailAllocation) and say whether it
+// fails. `caller` and `routine` name the place for the record; by default the kernel
+// routine that calls them and that routine's caller, which is right for every routine
+// that allocates on its caller's behalf (IoCreateDevice, IoAllocateWorkItem, ...).
+PVOID PoolAllocate(POOL_TYPE type, SIZE_T size, ULONG tag, bool system, const void* caller = __builtin_return_address(0),
+                   const char* routine = __builtin_FUNCTION());
 void PoolFree(PVOID p, ULONG tag, bool checkTag);
-bool ConsumePoolFault(ULONG tag);
+bool ConsumePoolFault(ULONG tag, const void* caller = __builtin_return_address(0), const char* routine = __builtin_FUNCTION(),
+                      SIZE_T size = 0);
 using hk::FaultsSuspended;
-bool ConsumeIrpFault();
+bool ConsumeIrpFault(const void* caller = __builtin_return_address(0), const char* routine = __builtin_FUNCTION(),
+                     SIZE_T stackSize = 0);
+bool ConsumeMdlFault(const void* caller, const char* routine, SIZE_T length);
+// The symbol of a mapped driver image that covers a code address: its name as the image
+// has it and the offset into it; false outside every mapped image.
+bool ImageSymbolAt(const void* address, std::string* name, ULONG_PTR* offset);
 bool ConsumeApiFault(Api api, NTSTATUS* status);
 void LeakCheckDevice(PDEVICE_OBJECT device, PDRIVER_OBJECT driver, bool lastOfDriver);
 void LeakCheckDriver(PDRIVER_OBJECT driver);

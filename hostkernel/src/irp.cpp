@@ -12,6 +12,9 @@
 
 namespace hk::detail {
 bool HoldsCancelLock();
+// An MDL for `Irp` (or none), counted as an allocation of `caller` unless `counted` is false.
+PMDL AllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, PIRP Irp, const void* caller,
+                 const char* routine, bool counted);
 
 namespace {
 
@@ -281,7 +284,7 @@ VOID IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize)
 PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN)
 {
     if (Self().irql > DISPATCH_LEVEL) Report("irql", "IoAllocateIrp above DISPATCH_LEVEL");
-    if (ConsumeIrpFault()) return nullptr;
+    if (ConsumeIrpFault(__builtin_return_address(0), "IoAllocateIrp", (SIZE_T)StackSize)) return nullptr;
     return NewIrp(StackSize, IrpKind::Allocated);
 }
 
@@ -308,14 +311,16 @@ VOID IoFreeIrp(PIRP Irp)
     Forget(Irp);
 }
 
+// `caller` and `routine`: the driver's call of the IoBuild routine, for the record of
+// allocations.
 static PIRP BuildFsd(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject, PVOID Buffer, ULONG Length,
-                     PLARGE_INTEGER StartingOffset, IrpKind kind)
+                     PLARGE_INTEGER StartingOffset, IrpKind kind, const void* caller, const char* routine)
 {
     if (!DeviceObject) {
         Report("null-device", "an IoBuild routine was given no device object (Windows reads its StackSize and faults)");
         return nullptr;
     }
-    if (ConsumeIrpFault()) return nullptr;
+    if (ConsumeIrpFault(caller, routine, (SIZE_T)DeviceObject->StackSize)) return nullptr;
     PIRP irp = NewIrp(DeviceObject->StackSize, kind);
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction = (UCHAR)MajorFunction;
@@ -333,7 +338,12 @@ static PIRP BuildFsd(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject, PVOID Buf
             irp->UserBuffer = Buffer;
             Find(irp)->outputLength = MajorFunction == IRP_MJ_READ ? Length : 0;
         } else if (DeviceObject->Flags & DO_DIRECT_IO) {
-            PMDL mdl = IoAllocateMdl(Buffer, Length, FALSE, FALSE, irp);
+            // Without the MDL the routine gives the IRP back and fails as a whole.
+            PMDL mdl = AllocateMdl(Buffer, Length, FALSE, irp, caller, routine, true);
+            if (!mdl) {
+                Forget(irp);
+                return nullptr;
+            }
             MmProbeAndLockPages(mdl, KernelMode, MajorFunction == IRP_MJ_READ ? IoWriteAccess : IoReadAccess);
         } else {
             irp->UserBuffer = Buffer;
@@ -346,7 +356,8 @@ PIRP IoBuildAsynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObj
                                    PLARGE_INTEGER StartingOffset, PIO_STATUS_BLOCK IoStatusBlock)
 {
     if (Self().irql > DISPATCH_LEVEL) Report("irql", "IoBuildAsynchronousFsdRequest above DISPATCH_LEVEL");
-    PIRP irp = BuildFsd(MajorFunction, DeviceObject, Buffer, Length, StartingOffset, IrpKind::AsyncFsd);
+    PIRP irp = BuildFsd(MajorFunction, DeviceObject, Buffer, Length, StartingOffset, IrpKind::AsyncFsd,
+                        __builtin_return_address(0), "IoBuildAsynchronousFsdRequest");
     if (irp) irp->UserIosb = IoStatusBlock;
     return irp;
 }
@@ -355,7 +366,8 @@ PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObje
                                   PLARGE_INTEGER StartingOffset, PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock)
 {
     if (Self().irql > PASSIVE_LEVEL) Report("irql", "IoBuildSynchronousFsdRequest above PASSIVE_LEVEL");
-    PIRP irp = BuildFsd(MajorFunction, DeviceObject, Buffer, Length, StartingOffset, IrpKind::Threaded);
+    PIRP irp = BuildFsd(MajorFunction, DeviceObject, Buffer, Length, StartingOffset, IrpKind::Threaded,
+                        __builtin_return_address(0), "IoBuildSynchronousFsdRequest");
     if (irp) {
         irp->UserIosb = IoStatusBlock;
         irp->UserEvent = Event;
@@ -372,7 +384,9 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
         return nullptr;
     }
     if (Self().irql > PASSIVE_LEVEL) Report("irql", "IoBuildDeviceIoControlRequest above PASSIVE_LEVEL");
-    if (ConsumeIrpFault()) return nullptr;
+    const void* caller = __builtin_return_address(0);
+    const char* routine = "IoBuildDeviceIoControlRequest";
+    if (ConsumeIrpFault(caller, routine, (SIZE_T)DeviceObject->StackSize)) return nullptr;
     PIRP irp = NewIrp(DeviceObject->StackSize, IrpKind::Threaded);
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction = InternalDeviceIoControl ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
@@ -401,7 +415,12 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
             irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
         }
         if (OutputBuffer && OutputBufferLength) {
-            PMDL mdl = IoAllocateMdl(OutputBuffer, OutputBufferLength, FALSE, FALSE, irp);
+            PMDL mdl = AllocateMdl(OutputBuffer, OutputBufferLength, FALSE, irp, caller, routine, true);
+            if (!mdl) {
+                std::free(irp->AssociatedIrp.SystemBuffer);
+                Forget(irp);
+                return nullptr;
+            }
             MmProbeAndLockPages(mdl, KernelMode, IoWriteAccess);
         }
         break;
@@ -727,6 +746,18 @@ BOOLEAN IoCancelIrp(PIRP Irp)
 
 PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN, PIRP Irp)
 {
+    // The front ends describe applications' buffers for their own IRPs: that is the I/O
+    // manager's allocation, not the driver's.
+    auto s = Irp ? Find(Irp) : nullptr;
+    bool counted = !(s && s->kind == IrpKind::Host);
+    return AllocateMdl(VirtualAddress, Length, SecondaryBuffer, Irp, __builtin_return_address(0), "IoAllocateMdl", counted);
+}
+
+namespace hk::detail {
+PMDL AllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, PIRP Irp, const void* caller,
+                 const char* routine, bool counted)
+{
+    if (counted && ConsumeMdlFault(caller, routine, Length)) return nullptr;
     auto* mdl = (PMDL)std::calloc(1, sizeof(MDL));
     Bump(Tally::Mdl);
     mdl->Size = sizeof(MDL);
@@ -749,6 +780,7 @@ PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, 
     }
     return mdl;
 }
+}  // namespace hk::detail
 
 VOID IoFreeMdl(PMDL Mdl)
 {

@@ -1,6 +1,17 @@
 // Executive pool with per-tag accounting, fault injection and the checks Driver
 // Verifier makes on pool: IRQL, double free, tag mismatch, kernel objects still
 // live inside freed memory, and leaks reported by tag.
+#include <cxxabi.h>
+#include <dlfcn.h>
+#include <elf.h>
+#include <fcntl.h>
+#include <link.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 
 #include "internal.h"
@@ -39,6 +50,38 @@ struct ApiFault {
 std::map<Api, ApiFault> gApiFaults;
 std::map<Api, int> gApiCalls;
 
+// The one sequence of allocations, under gPoolLock.
+struct Sequence {
+    unsigned long count = 0;   // allocations counted since Reset
+    unsigned long failAt = 0;  // the number that fails, 0 for none
+    bool everyLater = false;   // and every number after it
+    bool record = false;
+    std::vector<Allocation> log;
+};
+Sequence gSequence;
+
+// gPoolLock held. Counts an allocation; it fails when the sequence says so or when
+// `failAnyway` (a per-kind fault) does.
+bool NextInSequenceLocked(AllocationKind kind, ULONG tag, SIZE_T size, const void* caller, const char* routine,
+                          bool failAnyway)
+{
+    Sequence& q = gSequence;
+    unsigned long n = ++q.count;
+    bool fail = failAnyway || (q.failAt && (n == q.failAt || (q.everyLater && n > q.failAt)));
+    if (q.record) {
+        Allocation a;
+        a.number = n;
+        a.kind = kind;
+        a.tag = tag;
+        a.size = size;
+        a.caller = caller;
+        a.routine = routine ? routine : "";
+        a.failed = fail;
+        q.log.push_back(a);
+    }
+    return fail;
+}
+
 bool IsPaged(POOL_TYPE t) { return (t & 1) != 0; }
 
 }  // namespace
@@ -57,21 +100,28 @@ std::string TagString(ULONG tag)
     return s;
 }
 
-bool ConsumePoolFault(ULONG tag)
+bool ConsumePoolFault(ULONG tag, const void* caller, const char* routine, SIZE_T size)
 {
     if (tFaultsSuspended) return false;
     std::lock_guard<std::mutex> g(gPoolLock);
-    if (gPoolFault.remaining <= 0) return false;
-    if (gPoolFault.tag && gPoolFault.tag != tag) return false;
-    return --gPoolFault.remaining == 0;
+    bool perKind = false;
+    if (gPoolFault.remaining > 0 && (!gPoolFault.tag || gPoolFault.tag == tag)) perKind = --gPoolFault.remaining == 0;
+    return NextInSequenceLocked(AllocationKind::Pool, tag, size, caller, routine, perKind);
 }
 
-bool ConsumeIrpFault()
+bool ConsumeIrpFault(const void* caller, const char* routine, SIZE_T stackSize)
 {
     if (tFaultsSuspended) return false;
     std::lock_guard<std::mutex> g(gPoolLock);
-    if (gIrpFault <= 0) return false;
-    return --gIrpFault == 0;
+    bool perKind = gIrpFault > 0 && --gIrpFault == 0;
+    return NextInSequenceLocked(AllocationKind::Irp, 0, stackSize, caller, routine, perKind);
+}
+
+bool ConsumeMdlFault(const void* caller, const char* routine, SIZE_T length)
+{
+    if (tFaultsSuspended) return false;
+    std::lock_guard<std::mutex> g(gPoolLock);
+    return NextInSequenceLocked(AllocationKind::Mdl, 0, length, caller, routine, false);
 }
 
 bool ConsumeApiFault(Api api, NTSTATUS* status)
@@ -88,14 +138,14 @@ bool ConsumeApiFault(Api api, NTSTATUS* status)
 
 constexpr SIZE_T kLargestPoolBlock = (SIZE_T)1 << 30;
 
-PVOID PoolAllocate(POOL_TYPE type, SIZE_T size, ULONG tag, bool system)
+PVOID PoolAllocate(POOL_TYPE type, SIZE_T size, ULONG tag, bool system, const void* caller, const char* routine)
 {
     ThreadState& self = Self();
     if (IsPaged(type) && self.irql > APC_LEVEL)
         Report("paged-pool-irql", "paged pool (tag '" + TagString(tag) + "') allocated at IRQL " + std::to_string(self.irql));
     if (!IsPaged(type) && self.irql > DISPATCH_LEVEL)
         Report("pool-irql", "nonpaged pool allocated above DISPATCH_LEVEL");
-    if (ConsumePoolFault(tag)) return nullptr;
+    if (ConsumePoolFault(tag, caller, routine, size)) return nullptr;
     // No pool of a 32-bit kernel has a gigabyte to give in one block.
     if (size > kLargestPoolBlock) return nullptr;
     void* p = std::malloc(size ? size : 1);
@@ -212,6 +262,7 @@ void ResetFaults()
     gIrpFault = 0;
     gApiFaults.clear();
     gApiCalls.clear();
+    gSequence = {};
 }
 
 }  // namespace detail
@@ -242,6 +293,45 @@ void ClearFaults()
     gPoolFault = {};
     gIrpFault = 0;
     gApiFaults.clear();
+    gSequence.failAt = 0;
+    gSequence.everyLater = false;
+}
+
+void FailAllocation(unsigned long nth, bool everyLater)
+{
+    std::lock_guard<std::mutex> g(gPoolLock);
+    gSequence.failAt = nth ? gSequence.count + nth : 0;
+    gSequence.everyLater = nth && everyLater;
+}
+
+unsigned long AllocationCount()
+{
+    std::lock_guard<std::mutex> g(gPoolLock);
+    return gSequence.count;
+}
+
+void RecordAllocations(bool on)
+{
+    std::lock_guard<std::mutex> g(gPoolLock);
+    gSequence.record = on;
+}
+
+std::vector<Allocation> RecordedAllocations()
+{
+    std::lock_guard<std::mutex> g(gPoolLock);
+    return gSequence.log;
+}
+
+std::string Describe(const Allocation& a)
+{
+    std::string s;
+    switch (a.kind) {
+    case AllocationKind::Pool: s = "pool '" + TagString(a.tag) + "'"; break;
+    case AllocationKind::Irp: s = "IRP"; break;
+    case AllocationKind::Mdl: s = "MDL"; break;
+    }
+    if (*a.routine) s += std::string(" (") + a.routine + ")";
+    return s + " at " + CodeName(a.caller);
 }
 
 int ApiCalls(Api api)
@@ -268,6 +358,137 @@ size_t OutstandingPoolBytes(ULONG tag)
 }
 
 std::string TagText(ULONG tag) { return TagString(tag); }
+
+namespace detail {
+namespace {
+
+// The function symbols of one module, by start address.
+struct FunctionSymbol {
+    ULONG_PTR start;
+    ULONG_PTR size;
+    std::string name;
+};
+struct ModuleSymbols {
+    bool read = false;
+    bool positionIndependent = false;  // values relative to the load base (ET_DYN)
+    std::vector<FunctionSymbol> functions;
+};
+
+// The function symbols of an ELF file of this process's class: its .symtab when it has
+// one (an executable that is not stripped), else its .dynsym.
+bool ReadElfFunctions(const char* path, ModuleSymbols* out)
+{
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || (size_t)st.st_size < sizeof(ElfW(Ehdr))) {
+        close(fd);
+        return false;
+    }
+    size_t size = (size_t)st.st_size;
+    void* map = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
+    close(fd);
+    if (map == MAP_FAILED) return false;
+    const auto* file = (const unsigned char*)map;
+    const auto* eh = (const ElfW(Ehdr)*)file;
+    bool ok = std::memcmp(eh->e_ident, ELFMAG, SELFMAG) == 0 &&
+              eh->e_ident[EI_CLASS] == (sizeof(void*) == 8 ? ELFCLASS64 : ELFCLASS32) && eh->e_shoff &&
+              eh->e_shentsize == sizeof(ElfW(Shdr)) && eh->e_shoff + (size_t)eh->e_shnum * sizeof(ElfW(Shdr)) <= size;
+    if (ok) {
+        const auto* sections = (const ElfW(Shdr)*)(file + eh->e_shoff);
+        const ElfW(Shdr)* table = nullptr;
+        for (ULONG wanted : {(ULONG)SHT_SYMTAB, (ULONG)SHT_DYNSYM})
+            for (unsigned i = 0; i < eh->e_shnum && !table; ++i)
+                if (sections[i].sh_type == wanted) table = &sections[i];
+        if (table && table->sh_link < eh->e_shnum && table->sh_offset + table->sh_size <= size &&
+            sections[table->sh_link].sh_offset + sections[table->sh_link].sh_size <= size) {
+            const ElfW(Shdr)& strings = sections[table->sh_link];
+            const auto* symbols = (const ElfW(Sym)*)(file + table->sh_offset);
+            size_t count = table->sh_size / sizeof(ElfW(Sym));
+            for (size_t i = 0; i < count; ++i) {
+                const ElfW(Sym)& y = symbols[i];
+                if ((y.st_info & 0xF) != STT_FUNC || y.st_shndx == SHN_UNDEF || !y.st_value || y.st_name >= strings.sh_size)
+                    continue;
+                const char* name = (const char*)file + strings.sh_offset + y.st_name;
+                out->functions.push_back({(ULONG_PTR)y.st_value, (ULONG_PTR)y.st_size,
+                                          std::string(name, strnlen(name, strings.sh_size - y.st_name))});
+            }
+            std::sort(out->functions.begin(), out->functions.end(),
+                      [](const FunctionSymbol& a, const FunctionSymbol& b) { return a.start < b.start; });
+            out->positionIndependent = eh->e_type == ET_DYN;
+            out->read = true;
+        }
+    }
+    munmap(map, size);
+    return out->read;
+}
+
+std::mutex gSymbolsLock;
+std::map<std::string, ModuleSymbols> gSymbols;  // by the path dladdr names
+
+// gSymbolsLock held. The symbols of the module at `path`, read once; the executable
+// itself is also found through /proc/self/exe when its own path does not open.
+const ModuleSymbols& SymbolsOfLocked(const std::string& path)
+{
+    auto it = gSymbols.find(path);
+    if (it != gSymbols.end()) return it->second;
+    ModuleSymbols& m = gSymbols[path];
+    if (!ReadElfFunctions(path.c_str(), &m)) ReadElfFunctions("/proc/self/exe", &m);
+    return m;
+}
+
+// A symbol as people read it: stdcall and fastcall decorations and the underscore an
+// i386 PE image puts in front dropped, C++ names demangled, without their parameters.
+std::string Readable(std::string name, bool peImage)
+{
+    if (peImage) {
+        size_t at = name.find('@', 1);
+        if (at != std::string::npos && name.find_first_not_of("0123456789", at + 1) == std::string::npos) name.erase(at);
+        if (!name.empty() && (name[0] == '_' || name[0] == '@')) name.erase(0, 1);
+    }
+    if (name.compare(0, 2, "_Z") == 0) {
+        int status = 0;
+        char* text = abi::__cxa_demangle(name.c_str(), nullptr, nullptr, &status);
+        if (status == 0 && text) {
+            name = text;
+            const std::string anonymous = "(anonymous namespace)::";
+            for (size_t at; (at = name.find(anonymous)) != std::string::npos;) name.erase(at, anonymous.size());
+            size_t parameters = name.find('(');
+            if (parameters != std::string::npos && parameters > 0) name.erase(parameters);
+        }
+        std::free(text);
+    }
+    return name;
+}
+
+}  // namespace
+}  // namespace detail
+
+std::string CodeName(const void* address)
+{
+    if (!address) return "an unrecorded place";
+    std::string name;
+    ULONG_PTR offset = 0;
+    if (ImageSymbolAt(address, &name, &offset)) return Readable(name, true) + "+" + Hex(offset);
+    Dl_info info{};
+    if (!dladdr(address, &info) || !info.dli_fname) return Hex((ULONG_PTR)address);
+    {
+        std::lock_guard<std::mutex> g(gSymbolsLock);
+        const ModuleSymbols& m = SymbolsOfLocked(info.dli_fname);
+        ULONG_PTR at = (ULONG_PTR)address - (m.positionIndependent ? (ULONG_PTR)info.dli_fbase : 0);
+        auto it = std::upper_bound(m.functions.begin(), m.functions.end(), at,
+                                   [](ULONG_PTR a, const FunctionSymbol& f) { return a < f.start; });
+        if (it != m.functions.begin()) {
+            --it;
+            if (at < it->start + std::max<ULONG_PTR>(it->size, 1)) return Readable(it->name, false) + "+" + Hex(at - it->start);
+        }
+    }
+    if (info.dli_sname && info.dli_saddr)
+        return Readable(info.dli_sname, false) + "+" + Hex((ULONG_PTR)address - (ULONG_PTR)info.dli_saddr);
+    std::string module = info.dli_fname;
+    if (size_t slash = module.rfind('/'); slash != std::string::npos) module.erase(0, slash + 1);
+    return module + "+" + Hex((ULONG_PTR)address - (ULONG_PTR)info.dli_fbase);
+}
 
 FaultsSuspended::FaultsSuspended() { detail::tFaultsSuspended++; }
 FaultsSuspended::~FaultsSuspended() { detail::tFaultsSuspended--; }

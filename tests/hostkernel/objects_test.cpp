@@ -189,6 +189,232 @@ TEST_F(Counting, AResetStartsTheCountersAgain)
     EXPECT_EQ(0u, zero.poolAllocations + zero.driverIrps + zero.requestIrps + zero.mdls + zero.dpcs + zero.timerDpcs);
 }
 
+// ---- The one sequence of allocations ------------------------------------------------------
+
+namespace {
+// Calls of the kernel's allocators from functions of known names, for the record's sites.
+__attribute__((noinline)) PVOID PoolFromTheTest() { return ExAllocatePoolWithTag(NonPagedPool, 24, kTag); }
+__attribute__((noinline)) PIO_WORKITEM WorkItemFromTheTest(PDEVICE_OBJECT device) { return IoAllocateWorkItem(device); }
+__attribute__((noinline)) PIRP ReadFromTheTest(PDEVICE_OBJECT device, PVOID buffer, ULONG length, PKEVENT event,
+                                               PIO_STATUS_BLOCK iosb)
+{
+    return IoBuildSynchronousFsdRequest(IRP_MJ_READ, device, buffer, length, nullptr, event, iosb);
+}
+
+// Frees what an IoBuild routine made for a request that was never sent.
+void FreeBuilt(PIRP irp)
+{
+    for (PMDL mdl = irp->MdlAddress; mdl;) {
+        PMDL next = mdl->Next;
+        MmUnlockPages(mdl);
+        IoFreeMdl(mdl);
+        mdl = next;
+    }
+    irp->MdlAddress = nullptr;
+    if (irp->Flags & IRP_DEALLOCATE_BUFFER) std::free(irp->AssociatedIrp.SystemBuffer);
+    irp->AssociatedIrp.SystemBuffer = nullptr;
+    IoFreeIrp(irp);
+}
+
+std::vector<hk::AllocationKind> KindsOf(const std::vector<hk::Allocation>& record)
+{
+    std::vector<hk::AllocationKind> kinds;
+    for (const auto& a : record) kinds.push_back(a.kind);
+    return kinds;
+}
+}  // namespace
+
+class AllocationSequence : public EmuTest {};
+
+TEST_F(AllocationSequence, PoolIrpsAndMdlsAreCountedInOneOrderAndOnlyTheNthFails)
+{
+    using K = hk::AllocationKind;
+    static char buffer[32];
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb;
+    hk::RecordAllocations(true);
+    const unsigned long before = hk::AllocationCount();
+    PVOID block = ExAllocatePoolWithTag(NonPagedPool, 8, kTag);
+    PIRP irp = IoAllocateIrp(2, FALSE);
+    PMDL mdl = IoAllocateMdl(buffer, sizeof buffer, FALSE, FALSE, nullptr);
+    PIRP ioctl = IoBuildDeviceIoControlRequest(IOCTL_SERIAL_GET_STATS, upper, nullptr, 0, buffer, 24, FALSE, &event, &iosb);
+    PIO_WORKITEM item = IoAllocateWorkItem(upper);
+    ASSERT_TRUE(block && irp && mdl && ioctl && item);
+    EXPECT_EQ(5u, hk::AllocationCount() - before);
+    auto record = hk::RecordedAllocations();
+    ASSERT_EQ(5u, record.size());
+    EXPECT_EQ((std::vector<K>{K::Pool, K::Irp, K::Mdl, K::Irp, K::Pool}), KindsOf(record));
+    for (size_t i = 0; i < record.size(); ++i) {
+        EXPECT_EQ(before + 1 + i, record[i].number);
+        EXPECT_FALSE(record[i].failed);
+    }
+    EXPECT_EQ(kTag, record[0].tag);
+    EXPECT_EQ(8u, record[0].size);
+    EXPECT_STREQ("ExAllocatePoolWithTag", record[0].routine);
+    EXPECT_STREQ("IoAllocateIrp", record[1].routine);
+    EXPECT_EQ(2u, record[1].size) << "stack locations";
+    EXPECT_STREQ("IoAllocateMdl", record[2].routine);
+    EXPECT_STREQ("IoBuildDeviceIoControlRequest", record[3].routine);
+    EXPECT_STREQ("IoAllocateWorkItem", record[4].routine);
+    IoFreeWorkItem(item);
+    FreeBuilt(ioctl);
+    IoFreeMdl(mdl);
+    IoFreeIrp(irp);
+    ExFreePool(block);
+
+    // The third from now, whatever its kind; the ones around it are served.
+    hk::FailAllocation(3);
+    block = ExAllocatePoolWithTag(NonPagedPool, 8, kTag);
+    irp = IoAllocateIrp(1, FALSE);
+    EXPECT_EQ(nullptr, IoAllocateMdl(buffer, sizeof buffer, FALSE, FALSE, nullptr));
+    PVOID after = ExAllocatePoolWithTag(NonPagedPool, 8, kTag);
+    EXPECT_NE(nullptr, block);
+    EXPECT_NE(nullptr, irp);
+    EXPECT_NE(nullptr, after);
+    EXPECT_EQ(0u, hk::OutstandingMdls());
+    record = hk::RecordedAllocations();
+    ASSERT_EQ(9u, record.size());
+    EXPECT_TRUE(record[7].failed);
+    EXPECT_FALSE(record[6].failed || record[8].failed);
+    IoFreeIrp(irp);
+    ExFreePool(block);
+    ExFreePool(after);
+
+    // With everyLater, that one and all that follow, until the faults are cleared.
+    hk::FailAllocation(2, true);
+    block = ExAllocatePoolWithTag(NonPagedPool, 8, kTag);
+    EXPECT_NE(nullptr, block);
+    EXPECT_EQ(nullptr, IoAllocateIrp(1, FALSE));
+    EXPECT_EQ(nullptr, ExAllocatePoolWithTag(NonPagedPool, 8, kTag));
+    EXPECT_EQ(nullptr, IoAllocateWorkItem(upper));
+    EXPECT_EQ(nullptr, IoBuildDeviceIoControlRequest(IOCTL_SERIAL_GET_STATS, upper, nullptr, 0, buffer, 24, FALSE, &event, &iosb));
+    hk::ClearFaults();
+    irp = IoAllocateIrp(1, FALSE);
+    EXPECT_NE(nullptr, irp);
+    IoFreeIrp(irp);
+    ExFreePool(block);
+    EXPECT_EQ(0u, hk::OutstandingIrps());
+}
+
+TEST_F(Counting, AResetStartsTheSequenceAgainDisarmsItAndStopsTheRecord)
+{
+    hk::RecordAllocations(true);
+    ExFreePool(ExAllocatePoolWithTag(NonPagedPool, 8, kTag));
+    hk::FailAllocation(2);
+    ASSERT_EQ(1u, hk::RecordedAllocations().size());
+    hk::Reset();
+    EXPECT_EQ(0u, hk::AllocationCount());
+    EXPECT_TRUE(hk::RecordedAllocations().empty());
+    PVOID first = ExAllocatePoolWithTag(NonPagedPool, 8, kTag);
+    PVOID second = ExAllocatePoolWithTag(NonPagedPool, 8, kTag);
+    EXPECT_NE(nullptr, first);
+    EXPECT_NE(nullptr, second) << "the fault armed before the reset";
+    EXPECT_EQ(2u, hk::AllocationCount());
+    EXPECT_TRUE(hk::RecordedAllocations().empty()) << "recording ended with the reset";
+    ExFreePool(first);
+    ExFreePool(second);
+}
+
+TEST_F(AllocationSequence, AnIoBuildRoutineWhoseMdlFailsGivesItsIrpBackAndReturnsNull)
+{
+    static UCHAR buffer[64];
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb;
+    upper->Flags |= DO_DIRECT_IO;
+    auto build = [&](int which) -> PIRP {
+        switch (which) {
+        case 0: return IoBuildSynchronousFsdRequest(IRP_MJ_READ, upper, buffer, sizeof buffer, nullptr, &event, &iosb);
+        case 1: return IoBuildAsynchronousFsdRequest(IRP_MJ_WRITE, upper, buffer, sizeof buffer, nullptr, &iosb);
+        default:
+            return IoBuildDeviceIoControlRequest(CTL_CODE(FILE_DEVICE_UNKNOWN, 1, METHOD_OUT_DIRECT, FILE_ANY_ACCESS), upper,
+                                                 buffer, 4, buffer + 8, 16, FALSE, &event, &iosb);
+        }
+    };
+    const char* routines[] = {"IoBuildSynchronousFsdRequest", "IoBuildAsynchronousFsdRequest", "IoBuildDeviceIoControlRequest"};
+    hk::RecordAllocations(true);
+    for (int which = 0; which < 3; ++which) {
+        SCOPED_TRACE(routines[which]);
+        const size_t recorded = hk::RecordedAllocations().size();
+        PIRP served = build(which);
+        ASSERT_NE(nullptr, served);
+        ASSERT_NE(nullptr, served->MdlAddress);
+        FreeBuilt(served);
+        auto record = hk::RecordedAllocations();
+        ASSERT_EQ(recorded + 2, record.size()) << "the IRP and its MDL";
+        EXPECT_EQ(hk::AllocationKind::Irp, record[recorded].kind);
+        EXPECT_EQ(hk::AllocationKind::Mdl, record[recorded + 1].kind);
+        EXPECT_STREQ(routines[which], record[recorded + 1].routine);
+        EXPECT_EQ(record[recorded].caller, record[recorded + 1].caller) << "both the caller's";
+
+        hk::FailAllocation(2);
+        EXPECT_EQ(nullptr, build(which));
+        EXPECT_EQ(0u, hk::OutstandingIrps()) << "the IRP went back";
+        EXPECT_EQ(0u, hk::OutstandingMdls());
+        EXPECT_TRUE(hk::RecordedAllocations().back().failed);
+        hk::FailAllocation(1);
+        EXPECT_EQ(nullptr, build(which));
+        EXPECT_FALSE(hk::RecordedAllocations().back().kind == hk::AllocationKind::Mdl) << "no MDL without the IRP";
+    }
+}
+
+TEST_F(AllocationSequence, TheFrontEndsAndSuspendedWorkAreNeitherCountedNorFailed)
+{
+    Publish(u"\\DosDevices\\TEST8");
+    upper->Flags = (upper->Flags & ~DO_BUFFERED_IO) | DO_DIRECT_IO;
+    std::unique_ptr<hk::File> f;
+    ASSERT_EQ(STATUS_SUCCESS, hk::File::Open(u"\\DosDevices\\TEST8", &f));
+    const unsigned long before = hk::AllocationCount();
+    hk::FailAllocation(1, true);
+    UCHAR data[16];
+    ULONG n = 0;
+    EXPECT_EQ(STATUS_SUCCESS, f->Read(data, sizeof data, &n)) << "its MDL is the I/O manager's";
+    EXPECT_EQ(STATUS_SUCCESS, Send(IRP_MJ_FLUSH_BUFFERS).status) << "the PnP and power managers' IRPs are theirs";
+    {
+        hk::FaultsSuspended quiet;
+        PVOID block = ExAllocatePoolWithTag(NonPagedPool, 8, kTag);
+        PIRP irp = IoAllocateIrp(1, FALSE);
+        EXPECT_NE(nullptr, block);
+        EXPECT_NE(nullptr, irp);
+        IoFreeIrp(irp);
+        ExFreePool(block);
+    }
+    EXPECT_EQ(before, hk::AllocationCount());
+    EXPECT_EQ(nullptr, ExAllocatePoolWithTag(NonPagedPool, 8, kTag)) << "still armed for the driver's own";
+    hk::ClearFaults();
+    f->Close();
+}
+
+TEST_F(AllocationSequence, EachIsRecordedWhereTheCallerAskedNotInsideTheKernel)
+{
+    static UCHAR buffer[16];
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb;
+    upper->Flags |= DO_DIRECT_IO;
+    hk::RecordAllocations(true);
+    PVOID block = PoolFromTheTest();
+    PIO_WORKITEM item = WorkItemFromTheTest(upper);
+    PIRP irp = ReadFromTheTest(upper, buffer, sizeof buffer, &event, &iosb);
+    ASSERT_TRUE(block && item && irp);
+    auto record = hk::RecordedAllocations();
+    ASSERT_EQ(4u, record.size());
+    auto startsWith = [](const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; };
+    EXPECT_PRED2(startsWith, hk::CodeName(record[0].caller), "PoolFromTheTest+0x");
+    EXPECT_PRED2(startsWith, hk::CodeName(record[1].caller), "WorkItemFromTheTest+0x") << "not IoAllocateWorkItem";
+    EXPECT_PRED2(startsWith, hk::CodeName(record[2].caller), "ReadFromTheTest+0x");
+    EXPECT_PRED2(startsWith, hk::CodeName(record[3].caller), "ReadFromTheTest+0x") << "the MDL the routine made";
+    EXPECT_EQ("pool 'test' (ExAllocatePoolWithTag) at " + hk::CodeName(record[0].caller), hk::Describe(record[0]));
+    EXPECT_EQ("MDL (IoBuildSynchronousFsdRequest) at " + hk::CodeName(record[3].caller), hk::Describe(record[3]));
+    // Where no function symbol covers an address, the module and offset (or the address).
+    EXPECT_EQ("an unrecorded place", hk::CodeName(nullptr));
+    EXPECT_EQ(std::string::npos, hk::CodeName(buffer).find("FromTheTest"));
+    FreeBuilt(irp);
+    IoFreeWorkItem(item);
+    ExFreePool(block);
+}
+
 TEST_F(Pool, FreeingPoolThatHoldsAnArmedTimerOrQueuedDpcIsReported)
 {
     struct Objects {

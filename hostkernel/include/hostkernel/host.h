@@ -89,6 +89,46 @@ struct FaultsSuspended {
 // Counts of calls made to an injectable routine since the last Reset.
 int ApiCalls(Api api);
 
+// ---- Allocations in one sequence ------------------------------------------------------
+// Every allocation a driver's code asks for, whatever its kind, counted in the order it
+// happens: pool (ExAllocatePool(WithTag), and what the kernel takes from pool for its
+// caller: device objects, work items, returned strings), IRPs (IoAllocateIrp and the
+// IoBuild routines) and MDLs (IoAllocateMdl, and the one an IoBuild routine makes for a
+// DO_DIRECT_IO target; when that one cannot be had, the routine frees its IRP and
+// returns NULL, as Windows does). The system buffer of an IoBuild routine is not
+// counted apart: its failure reaches the caller exactly as the IRP's does. Not counted:
+// the front ends' own IRPs and MDLs, and whatever runs while FaultsSuspended.
+enum class AllocationKind { Pool, Irp, Mdl };
+struct Allocation {
+    unsigned long number = 0;  // its place in the sequence since Reset, 1 = the first
+    AllocationKind kind = AllocationKind::Pool;
+    ULONG tag = 0;    // pool tag; 0 for IRPs and MDLs
+    SIZE_T size = 0;  // pool: bytes; IRPs: stack locations; MDLs: bytes described
+    // The call that asked: for a routine that allocates on its caller's behalf
+    // (IoCreateDevice, IoAllocateWorkItem, the IoBuild routines), the call of that routine.
+    const void* caller = nullptr;
+    const char* routine = "";  // the kernel routine that was called
+    bool failed = false;       // made to fail (by FailAllocation or a per-kind fault)
+};
+// Fails the nth allocation counted from now on (1 = the next one); with everyLater,
+// that one and every one after it. 0 disarms; so do ClearFaults and Reset. The
+// per-kind faults above apply as well, each counting its own kind.
+void FailAllocation(unsigned long nth, bool everyLater = false);
+// Allocations counted since Reset.
+unsigned long AllocationCount();
+// While on, every counted allocation is kept for RecordedAllocations (Reset turns it off
+// and forgets them).
+void RecordAllocations(bool on);
+std::vector<Allocation> RecordedAllocations();
+// The place of an allocation for reports: kind, tag, the routine called and its caller,
+// e.g. "pool 'circ' (ExAllocatePoolWithTag) at RingAllocate+0x3e".
+std::string Describe(const Allocation& allocation);
+// Names a code address: the function that contains it and the offset into it
+// ("RingAllocate+0x3e"), from the symbols of a mapped driver image or the symbol tables
+// of the executable and its shared objects; the module and offset, or the bare address,
+// when no function symbol covers it.
+std::string CodeName(const void* address);
+
 // ---- Pool accounting ------------------------------------------------------------------
 struct PoolBlockInfo {
     PVOID address;
