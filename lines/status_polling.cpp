@@ -19,6 +19,7 @@ namespace {
 
 constexpr UCHAR AllLinesOnButRing = 0x07;  // the fixed report without a status pipe
 constexpr LONG MaxNestedCompletions = 4;
+constexpr LONG AllocationRetryMs = 10;  // after a read that could not be allocated
 
 BOOLEAN Removed(PortExtension* Port) { return PortRemoved(Port); }
 
@@ -30,11 +31,15 @@ VOID ArmStatusTimer(PortExtension* Port, LONG Ms)
     KeSetTimer(&Port->StatusTimer, due, &Port->StatusDpc);
 }
 
-// <= DISPATCH_LEVEL. One status read; PipeReadAsync signals StatusIdleEvent itself
-// when no read can be issued, which ends the chain.
+// <= DISPATCH_LEVEL. One status read. A read that cannot be allocated now is tried
+// again from the timer, so the lines are not lost for the rest of the open; when no
+// read can be issued for any other reason PipeReadAsync signals StatusIdleEvent
+// itself, which ends the chain.
 NTSTATUS IssueStatusRead(PortExtension* Port)
 {
-    return PipeReadAsync(Port, &Port->StatusByte, 1, &Port->StatusPipe, StatusReadComplete);
+    NTSTATUS status = PipeReadAsync(Port, &Port->StatusByte, 1, &Port->StatusPipe, StatusReadComplete);
+    if (status == STATUS_INSUFFICIENT_RESOURCES) ArmStatusTimer(Port, AllocationRetryMs);
+    return status;
 }
 
 // <= DISPATCH_LEVEL. The chain has ended.

@@ -189,7 +189,9 @@ NTSTATUS PipeReadAsync(PortExtension* Port, PVOID Buffer, ULONG Length, PipeHand
         LARGE_INTEGER offset;
         offset.QuadPart = 0;
         irp = IoBuildAsynchronousFsdRequest(IRP_MJ_READ, Port->LowerDevice, Buffer, Length, &offset, nullptr);
-        if (!irp) status = STATUS_INSUFFICIENT_RESOURCES;
+        // No request (or no MDL for it) now, but memory comes back: the asking pump is
+        // left as it is, to try again from its timer.
+        if (!irp) return STATUS_INSUFFICIENT_RESOURCES;
     }
     if (!irp) {
         // No read is outstanding now: the pump that asked is idle.

@@ -49,7 +49,9 @@ VOID PipeSetWriteLocation(PortExtension* Port, PIRP Irp, ULONG Length);
 
 // <= DISPATCH_LEVEL. Issues one read on a pipe; Completion runs exactly once for an
 // issued read and owns the request (frees its MDL and the IRP, returns
-// STATUS_MORE_PROCESSING_REQUIRED). When no read can be issued, the asking pump is
-// marked idle and the failure returned.
+// STATUS_MORE_PROCESSING_REQUIRED). A read that cannot be allocated returns
+// STATUS_INSUFFICIENT_RESOURCES and leaves the asking pump as it is (its chain goes on
+// from its timer); when no read can be issued for any other reason, the asking pump
+// is marked idle and the failure returned.
 NTSTATUS PipeReadAsync(PortExtension* Port, PVOID Buffer, ULONG Length, PipeHandle* Pipe,
                        PIO_COMPLETION_ROUTINE Completion);

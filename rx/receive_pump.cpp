@@ -54,7 +54,7 @@ constexpr LONG MaxNestedCompletions = 4;
 
 constexpr LONG EmptyTransferPauseMs = 10;  // after an empty transfer, when polling
 constexpr LONG LeftoverPauseMs = 5;        // after a transfer that left bytes over
-constexpr LONG RetryPauseMs = 10;          // between retries of bytes left over
+constexpr LONG RetryPauseMs = 10;          // between retries of bytes left over, or of a read not allocated
 
 constexpr ULONG RxFullPercent = 80;
 
@@ -172,8 +172,13 @@ NTSTATUS RxPumpIssue(PortExtension* Port)
         EndChain(Port);
         return STATUS_DELETE_PENDING;
     }
-    // PipeReadAsync ends the chain itself (RxIdleEvent) when it cannot build the read.
-    return PipeReadAsync(Port, Port->RxTransferBuffer, Port->RxReqSize, &Port->DataInPipe, RxPumpComplete);
+    // A read that cannot be allocated now is tried again from the timer, where a stop
+    // finds the chain: one failed allocation must not leave the port deaf until it is
+    // opened again. PipeReadAsync ends the chain itself (RxIdleEvent) when no read can
+    // be issued for any other reason.
+    NTSTATUS status = PipeReadAsync(Port, Port->RxTransferBuffer, Port->RxReqSize, &Port->DataInPipe, RxPumpComplete);
+    if (status == STATUS_INSUFFICIENT_RESOURCES) ArmPumpTimer(Port, RetryPauseMs);
+    return status;
 }
 
 // DISPATCH_LEVEL or below (the pipe driver's completion). No lock of its own; the

@@ -1,2 +1,99 @@
-// Every allocation failure in a full life of a device.
+// Every allocation failure in a full life of a device: what failing allocations
+// showed, each pinned by a test of its own.
 #include "driver/sim_fixture.h"
+
+namespace {
+
+Bytes Le32(ULONG v) { return {(UCHAR)v, (UCHAR)(v >> 8), (UCHAR)(v >> 16), (UCHAR)(v >> 24)}; }
+ULONG Le32At(const Bytes& b, size_t at)
+{
+    return at + 4 <= b.size() ? b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | ((ULONG)b[at + 3] << 24) : 0xFFFFFFFF;
+}
+
+}  // namespace
+
+// ---- What the sweep found ---------------------------------------------------------------
+
+// An open port on a simulated adapter, with reads that end when full or after a second.
+class AfterAnAllocationFailure : public SimPortTest {
+protected:
+    void Open(std::vector<hk::RegistryValue> values)
+    {
+        pipesim::Options o;
+        o.registry = std::move(values);
+        ASSERT_EQ(STATUS_SUCCESS, AddAdapter(std::move(o)));
+        ASSERT_EQ(STATUS_SUCCESS, stack->Pnp(IRP_MN_START_DEVICE).status);
+        ASSERT_EQ(STATUS_SUCCESS, hk::File::Open(hk::names::InterfacesOf(sim->Pdo()).at(0), &file));
+        SERIAL_TIMEOUTS t{0, 0, 1000, 0, 0};
+        ASSERT_EQ(STATUS_SUCCESS, file->Ioctl(IOCTL_SERIAL_SET_TIMEOUTS, &t, sizeof t, nullptr, 0, nullptr));
+        hk::RecordAllocations(true);
+    }
+    void TearDown() override
+    {
+        hk::ClearFaults();
+        if (file) file->Close();
+        file.reset();
+        SimPortTest::TearDown();
+    }
+    // The allocation made `from` allocations into the record failed, and was a pipe read's.
+    void ExpectFailedRead(size_t at)
+    {
+        auto record = hk::RecordedAllocations();
+        ASSERT_LT(at, record.size());
+        EXPECT_TRUE(record[at].failed);
+        EXPECT_STREQ("IoBuildAsynchronousFsdRequest", record[at].routine) << hk::Describe(record[at]);
+    }
+    std::unique_ptr<hk::File> file;
+};
+
+TEST_F(AfterAnAllocationFailure, TheReceivePumpTriesTheReadAgainSoLaterDataStillArrives)
+{
+    Open({});  // no status pipe: the receive pump's reads are the only ones
+    for (unsigned long which : {1ul, 2ul}) {
+        SCOPED_TRACE(which == 1 ? "the read's IRP" : "the read's MDL");
+        size_t before = hk::RecordedAllocations().size();
+        hk::FailAllocation(which);
+        Bytes first = Sequence(10, 100 * which), second = Sequence(20, 100 * which + 10);
+        sim->Feed(first);  // the pump's read completes; the next cannot be built
+        auto read = file->StartRead(10);
+        read->Wait();
+        EXPECT_EQ(first, read->Output());
+        ExpectFailedRead(before + which - 1);
+        sim->Feed(second);
+        read = file->StartRead(20);
+        EXPECT_EQ(STATUS_SUCCESS, read->Wait()) << "the pump no longer reads the adapter";
+        EXPECT_EQ(second, read->Output());
+    }
+}
+
+TEST_F(AfterAnAllocationFailure, TheStatusPollingTriesTheReadAgainSoLineChangesStillArrive)
+{
+    Open({Dword(u"EndPointCaps", 1), Dword(u"CtlPollPeriod", 10)});
+    for (unsigned long which : {1ul, 2ul}) {
+        SCOPED_TRACE(which == 1 ? "the read's IRP" : "the read's MDL");
+        size_t before = hk::RecordedAllocations().size();
+        hk::FailAllocation(which);
+        hk::AdvanceMs(30);  // the next poll's read cannot be built
+        ExpectFailedRead(before + which - 1);
+        ASSERT_EQ(STATUS_SUCCESS, file->Ioctl(IOCTL_SERIAL_SET_WAIT_MASK, Le32(SERIAL_EV_CTS).data(), 4, nullptr, 0, nullptr));
+        auto wait = file->StartIoctl(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
+        sim->SetLines(which == 1 ? pipesim::LINE_CTS : 0);
+        EXPECT_TRUE(hk::RunUntil([&] { return wait->Done(); }, 1000 * 10000)) << "the polling no longer reads the lines";
+        EXPECT_EQ(SERIAL_EV_CTS, Le32At(wait->Output(), 0));
+    }
+}
+
+TEST_F(AfterAnAllocationFailure, WhileEveryAllocationFailsThePumpsKeepTryingAndStillStopForTheClose)
+{
+    Open({Dword(u"EndPointCaps", 1), Dword(u"CtlPollPeriod", 10)});
+    hk::FailAllocation(1, true);
+    sim->Feed(Sequence(10));
+    hk::AdvanceMs(100);
+    size_t failed = 0;
+    for (const hk::Allocation& a : hk::RecordedAllocations()) failed += a.failed;
+    EXPECT_GE(failed, 10u) << "both pumps try again every 10 ms";
+    file->Close();
+    EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, file->WaitClosed()) << "the pipes could not be told";
+    EXPECT_TRUE(file->Closed());
+    hk::ClearFaults();
+}

@@ -248,10 +248,15 @@ TEST_F(PipeInterface, AReadThatCannotBeIssuedMarksItsPumpIdle)
 
     KeClearEvent(&Port()->StatusIdleEvent);
     KeClearEvent(&Port()->RxIdleEvent);
-    hk::FailIrpAllocation(1);
-    EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, PipeReadAsync(Port(), buffer, 1, &Port()->StatusPipe, PumpLikeCompletion));
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, PipeReadAsync(Port(), nullptr, 1, &Port()->StatusPipe, PumpLikeCompletion));
     EXPECT_TRUE(KeReadStateEvent(&Port()->StatusIdleEvent));
     EXPECT_FALSE(KeReadStateEvent(&Port()->RxIdleEvent)) << "only the asking pump";
+
+    // A read that cannot be allocated leaves the pump as it is: it tries again.
+    KeClearEvent(&Port()->StatusIdleEvent);
+    hk::FailIrpAllocation(1);
+    EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, PipeReadAsync(Port(), buffer, 1, &Port()->StatusPipe, PumpLikeCompletion));
+    EXPECT_FALSE(KeReadStateEvent(&Port()->StatusIdleEvent));
     EXPECT_EQ(0, gRead.calls);
     EXPECT_TRUE(sim->Arrivals().empty());
 }
