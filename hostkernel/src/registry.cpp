@@ -207,7 +207,7 @@ NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, KEY_VALUE_
         info->NameLength = nameBytes;
         if (Length < total) return STATUS_BUFFER_OVERFLOW;
         std::memcpy(out + fixed, v.name.data(), nameBytes);
-        std::memcpy(out + dataOffset, v.data.data(), dataBytes);
+        if (dataBytes) std::memcpy(out + dataOffset, v.data.data(), dataBytes);  // an empty value has no data pointer
         return STATUS_SUCCESS;
     }
     case KeyValuePartialInformation: {
@@ -220,7 +220,7 @@ NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, KEY_VALUE_
         info->Type = v.type;
         info->DataLength = dataBytes;
         if (Length < total) return STATUS_BUFFER_OVERFLOW;
-        std::memcpy(out + fixed, v.data.data(), dataBytes);
+        if (dataBytes) std::memcpy(out + fixed, v.data.data(), dataBytes);
         return STATUS_SUCCESS;
     }
     case KeyValueBasicInformation: {
