@@ -123,6 +123,10 @@ struct PortExtension {
     KDPC WriteTimerDpc;
     volatile UCHAR TxStopped;
     KEVENT TxIdleEvent;
+    // Serialises TxStop and TxStart (passive level): a start that ran while a stop
+    // waited would take the stop flag from under it, and the stop would wait for an
+    // idle signal that nothing gives any more. A synchronization event, signalled = free.
+    KEVENT TxControlLock;
     PIRP CurrentWrite;
     volatile LONG CurrentWriteState;  // WRITE_* of tx/write.h
     volatile LONG WriteCancelGuard;

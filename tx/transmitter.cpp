@@ -17,6 +17,7 @@ VOID WriteQueueInit(PortExtension* Port, PKDEFERRED_ROUTINE Timeout)
     KeInitializeTimer(&Port->WriteTimer);
     KeInitializeDpc(&Port->WriteTimerDpc, Timeout, Port);
     KeInitializeSpinLock(&Port->WriteQueueLock);
+    KeInitializeEvent(&Port->TxControlLock, SynchronizationEvent, TRUE);
     InitializeListHead(&Port->WriteQueue);
     Port->CurrentWrite = nullptr;
     Port->CurrentWriteState = WRITE_IDLE;
@@ -85,9 +86,11 @@ VOID CompleteWrite(PortExtension* Port, PIRP Irp, NTSTATUS Status, ULONG_PTR Inf
 // whose completion signals it. A write or transfer that looked at the flag just
 // before it was set may still reach the pipe after the abort, and a pipe driver that
 // takes it might hold it for ever; so the abort is repeated until the transmitter is
-// idle.
+// idle. Takes TxControlLock for the whole stop, so that no TxStart (a purge on another
+// thread, a power-up) clears the flag between the kick and the wait.
 VOID TxStop(PortExtension* Port)
 {
+    AcquirePassiveLock(&Port->TxControlLock);
     VcomWriteFlag(&Port->TxStopped, 1);
     KIRQL irql;
     KeAcquireSpinLock(&Port->WriteQueueLock, &irql);
@@ -103,16 +106,19 @@ VOID TxStop(PortExtension* Port)
     // have armed the kick timer after the cancel above; nothing can arm it now.
     KeCancelTimer(&Port->TxKickTimer);
     PipeReset(Port->PortDeviceObject, &Port->DataOutPipe);
+    ReleasePassiveLock(&Port->TxControlLock);
 }
 
-// PASSIVE_LEVEL.
+// PASSIVE_LEVEL; takes TxControlLock, so it waits for a stop under way to end.
 VOID TxStart(PortExtension* Port)
 {
+    AcquirePassiveLock(&Port->TxControlLock);
     VcomWriteFlag(&Port->TxStopped, 0);
     if (Port->TxAsync)
         BufferedTxResume(Port);
     else
         DirectTxResume(Port);
+    ReleasePassiveLock(&Port->TxControlLock);
 }
 
 // Queued writes are taken in queue order onto a private list and completed after the
