@@ -156,10 +156,11 @@ NTSTATUS NTAPI ReadDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
     BOOLEAN busy = port->CurrentRead != nullptr;
+    ULONG mode = port->ReadMode;  // set under this lock by IOCTL_SERIAL_SET_TIMEOUTS on another thread
     IoReleaseCancelSpinLock(irql);
     if (!busy) {
         ULONG count = RingCount(&port->RxRing);
-        if (count >= length || port->ReadMode == ReadModeReturnNow || (port->ReadMode == ReadModeFirstByte && count)) {
+        if (count >= length || mode == ReadModeReturnNow || (mode == ReadModeFirstByte && count)) {
             // Two such reads may race for the bytes: each takes what is there.
             ULONG n = RingGet(buffer, &port->RxRing, length);
             IoAcquireCancelSpinLock(&irql);
@@ -287,16 +288,27 @@ VOID NTAPI ReadTotalTimeoutDpc(PKDPC, PVOID Context, PVOID, PVOID)
 }
 
 // PASSIVE_LEVEL; the cancel spin lock to restart the current read's whole-read timer.
-// IOCTL_SERIAL_SET_TIMEOUTS and GET_TIMEOUTS.
+// IOCTL_SERIAL_SET_TIMEOUTS and GET_TIMEOUTS. The settings change under the cancel spin
+// lock; the two write timeouts, which a write made current reads under WriteQueueLock
+// instead, are each stored and read whole (interlocked).
 NTSTATUS NTAPI TimeoutsRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PortExtension* port = PortOf(DeviceObject);
     if (PortRemoved(port)) return CompleteRequest(Irp, STATUS_DELETE_PENDING);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     auto* timeouts = (PSERIAL_TIMEOUTS)Irp->AssociatedIrp.SystemBuffer;
+    KIRQL irql;
     if (stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_SERIAL_GET_TIMEOUTS) {
         if (stack->Parameters.DeviceIoControl.OutputBufferLength < TimeoutsSize) return CompleteRequest(Irp, STATUS_INVALID_PARAMETER);
-        *timeouts = port->Timeouts;
+        IoAcquireCancelSpinLock(&irql);
+        timeouts->ReadIntervalTimeout = port->Timeouts.ReadIntervalTimeout;
+        timeouts->ReadTotalTimeoutMultiplier = port->Timeouts.ReadTotalTimeoutMultiplier;
+        timeouts->ReadTotalTimeoutConstant = port->Timeouts.ReadTotalTimeoutConstant;
+        timeouts->WriteTotalTimeoutMultiplier =
+            (ULONG)InterlockedCompareExchange((volatile LONG*)&port->Timeouts.WriteTotalTimeoutMultiplier, 0, 0);
+        timeouts->WriteTotalTimeoutConstant =
+            (ULONG)InterlockedCompareExchange((volatile LONG*)&port->Timeouts.WriteTotalTimeoutConstant, 0, 0);
+        IoReleaseCancelSpinLock(irql);
         Irp->IoStatus.Status = STATUS_SUCCESS;
         Irp->IoStatus.Information = TimeoutsSize;
         IoCompleteRequest(Irp, IO_NO_INCREMENT);
@@ -310,9 +322,12 @@ NTSTATUS NTAPI TimeoutsRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     else if (ri == MAXULONG && rm == MAXULONG && rc != 0 && rc != MAXULONG) mode = ReadModeFirstByte;
     else if (ri == 0 && rm == 0 && rc == 0) mode = ReadModeWaitAll;
     else mode = ReadModeTimed;
-    KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
-    port->Timeouts = *timeouts;
+    port->Timeouts.ReadIntervalTimeout = ri;
+    port->Timeouts.ReadTotalTimeoutMultiplier = rm;
+    port->Timeouts.ReadTotalTimeoutConstant = rc;
+    InterlockedExchange((volatile LONG*)&port->Timeouts.WriteTotalTimeoutMultiplier, (LONG)timeouts->WriteTotalTimeoutMultiplier);
+    InterlockedExchange((volatile LONG*)&port->Timeouts.WriteTotalTimeoutConstant, (LONG)timeouts->WriteTotalTimeoutConstant);
     port->ReadMode = mode;
     ArmReadTotalTimer(port);
     IoReleaseCancelSpinLock(irql);

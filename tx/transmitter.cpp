@@ -38,11 +38,14 @@ VOID CountTransmitted(PortExtension* Port, ULONG Bytes)
 }
 
 // The timeout is Multiplier x Length + Constant milliseconds, computed in 64 bits; a
-// time too long for a 64-bit due time waits as long as one can.
+// time too long for a 64-bit due time waits as long as one can. The two settings are
+// read whole (interlocked): IOCTL_SERIAL_SET_TIMEOUTS stores them under the cancel spin
+// lock, which is not held here.
 VOID ArmWriteTimer(PortExtension* Port, ULONG Length)
 {
-    ULONGLONG ms = (ULONGLONG)Port->Timeouts.WriteTotalTimeoutMultiplier * Length +
-                   Port->Timeouts.WriteTotalTimeoutConstant;
+    ULONG multiplier = (ULONG)InterlockedCompareExchange((volatile LONG*)&Port->Timeouts.WriteTotalTimeoutMultiplier, 0, 0);
+    ULONG constant = (ULONG)InterlockedCompareExchange((volatile LONG*)&Port->Timeouts.WriteTotalTimeoutConstant, 0, 0);
+    ULONGLONG ms = (ULONGLONG)multiplier * Length + constant;
     if (!ms) return;
     if (ms > LongestTimerMs) ms = LongestTimerMs;
     LARGE_INTEGER due;

@@ -1,5 +1,7 @@
 // Driver faults the randomized runs found, each kept by a deterministic test on the
 // virtual clock: the interleaving the runs hit by chance, forced.
+#include <atomic>
+
 #include "driver/sim_fixture.h"
 
 using pipesim::Pipe;
@@ -63,4 +65,38 @@ TEST_F(TransmitterStopRace, ATransmitAbortThatRunsWhileAnotherIsStoppingLeavesBo
     ASSERT_TRUE(hk::RunUntil([&] { return write->Done() && !sim->OutBytes().empty(); }, 10LL * 10000000));
     EXPECT_EQ(3u, write->Information());
     EXPECT_EQ(Bytes({1, 2, 3}), sim->OutBytes()) << "the transmitter runs again";
+}
+
+// Timeouts set on one thread while another thread's writes and reads start: the write
+// timeouts were read, as a write became current, under the write queue's lock while
+// the set stored them under the cancel spin lock, and a read's dispatch looked at the
+// read mode after letting the cancel spin lock go. Torn settings on a processor,
+// data races to ThreadSanitizer, which this test is for (host-tsan): without it, it
+// checks only that every write and read ends as the settings say.
+class TimeoutsOnRealThreads : public OpenPortTest {
+protected:
+    hk::ClockMode Clock() const override { return hk::ClockMode::Real; }
+};
+
+TEST_F(TimeoutsOnRealThreads, SettingThemWhileWritesAndReadsStartIsNoRace)
+{
+    std::atomic<bool> stop{false};
+    hk::Thread setter([&] {
+        for (ULONG i = 0; !stop; ++i) {
+            SERIAL_TIMEOUTS t{MAXULONG, 0, 0, i % 2 ? 60000u : 0u, i % 3 ? 60000u : 0u};
+            EXPECT_EQ(STATUS_SUCCESS, file->StartIoctl(IOCTL_SERIAL_SET_TIMEOUTS, Bytes((UCHAR*)&t, (UCHAR*)(&t + 1)), 0)->Wait());
+            EXPECT_EQ(STATUS_SUCCESS, file->StartIoctl(IOCTL_SERIAL_GET_TIMEOUTS, {}, sizeof t)->Wait());
+        }
+    });
+    for (int i = 0; i < 400; ++i) {
+        auto write = file->StartWrite({(UCHAR)i});
+        auto read = file->StartRead(1);
+        EXPECT_EQ(STATUS_SUCCESS, write->Wait());
+        EXPECT_EQ(1u, write->Information()) << "the adapter takes every write at once, long before any timeout";
+        EXPECT_EQ(STATUS_SUCCESS, read->Wait()) << "every mode set returns at once with nothing";
+        EXPECT_EQ(0u, read->Information());
+    }
+    stop = true;
+    setter.Join();
+    EXPECT_EQ(400u, sim->OutBytes().size());
 }
