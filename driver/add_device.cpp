@@ -33,6 +33,12 @@ VOID ApplyInitialSettings(PortExtension* Port)
     Port->OutSize = DEFAULT_QUEUE_SIZE;
 }
 
+// The longest pause either pump keeps between two reads, in milliseconds. Every stop
+// of a pump (cleanup, close, power-down, removal) waits for a chain parked on its timer
+// to see the stop when the timer expires, so a longer period would hold all of those
+// up for as long: up to weeks for the largest values.
+constexpr ULONG LongestPollPeriodMs = 10000;
+
 // The per-device tuning values, with their defaults and adjustments.
 VOID ReadConfiguration(PortExtension* Port, PDEVICE_OBJECT Pdo)
 {
@@ -40,9 +46,13 @@ VOID ReadConfiguration(PortExtension* Port, PDEVICE_OBJECT Pdo)
     ReadDeviceDword(Pdo, WSTR("RxReqSize"), &Port->RxReqSize);
     Port->RxPollPeriod = 0;
     ReadDeviceDword(Pdo, WSTR("RxPollPeriod"), &Port->RxPollPeriod);
+    // Unsigned: a period of 2^31 ms or more is long, not negative.
+    if (Port->RxPollPeriod > LongestPollPeriodMs) Port->RxPollPeriod = LongestPollPeriodMs;
     ULONG value = 10;
     ReadDeviceDword(Pdo, WSTR("CtlPollPeriod"), &value);
+    // Signed: a negative period turns status polling off and stays as it is.
     Port->CtlPollPeriod = (LONG)value;
+    if (Port->CtlPollPeriod > (LONG)LongestPollPeriodMs) Port->CtlPollPeriod = (LONG)LongestPollPeriodMs;
     Port->TxKickThreshold = 0;
     if (NT_SUCCESS(ReadDeviceDword(Pdo, WSTR("TxKickThreshold"), &value))) {
         if (value == 0) value = 1;

@@ -14,6 +14,7 @@ namespace {
 
 constexpr ULONG kRegQword = 11;  // REG_QWORD, which the emulation's header leaves out
 constexpr LONGLONG kMs = 10000;
+constexpr ULONG kLongestPoll = 10000;  // the longest poll period a port keeps, in ms
 
 // The modem status register as a 16550 lays it out.
 constexpr ULONG kMsrCts = 0x10;
@@ -310,6 +311,69 @@ TEST_F(BadConfiguration, KickThresholdsAtTheirLimitsStillSendFullTransfersAtOnce
         ASSERT_EQ(3u, transfers.size());
         EXPECT_EQ(4096u, transfers[0].size());
         EXPECT_EQ(4096u, transfers[1].size());
+        Unplug();
+    }
+}
+
+// ---- Poll periods ------------------------------------------------------------------------
+
+// Every stop of a pump (cleanup, close, power-down, removal) lets a chain that waits on
+// its timer run out its period; so a period longer than 10 s is kept as 10 s. A
+// receive period of 2^31 ms or more is no exception: it is not turned into no pause.
+TEST_F(BadConfiguration, AReceivePollPeriodOverTenSecondsIsTenAndAStopWaitsNoLonger)
+{
+    for (ULONG period : {kLongestPoll + 1, 60000u, 0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFFu}) {
+        SCOPED_TRACE(testing::Message() << std::hex << "RxPollPeriod 0x" << period);
+        ASSERT_NO_FATAL_FAILURE(Start({Dword(u"RxPollPeriod", period)}));
+        // Checked before the open: a pump parked on a longer timer would hold the
+        // test's own close up for as long.
+        ASSERT_EQ(kLongestPoll, Port()->RxPollPeriod);
+        ASSERT_EQ(STATUS_SUCCESS, Open());
+        const int reads = sim->Count(IRP_MJ_READ);
+        sim->Feed({1, 2, 3});
+        hk::RunDpcs();
+        hk::AdvanceMs(kLongestPoll - 1);
+        EXPECT_EQ(reads, sim->Count(IRP_MJ_READ)) << "the next read waits for the period";
+        hk::AdvanceMs(1);
+        EXPECT_EQ(reads + 1, sim->Count(IRP_MJ_READ));
+        EXPECT_EQ((Bytes{1, 2, 3}), ReadAll(3));
+
+        sim->Feed({4});
+        hk::RunDpcs();
+        EXPECT_LE(CloseMs(), (LONGLONG)kLongestPoll);
+        Unplug();
+    }
+}
+
+// The status pipe's period: positive beyond 10 s is 10 s; read as signed, a word of
+// 0x80000000 or more is negative and turns polling off, as -1 does.
+TEST_F(BadConfiguration, AStatusPollPeriodOverTenSecondsIsTenAndANegativeOneTurnsPollingOff)
+{
+    for (ULONG period : {kLongestPoll + 1, 0x7FFFFFFFu}) {
+        SCOPED_TRACE(testing::Message() << std::hex << "CtlPollPeriod 0x" << period);
+        ASSERT_NO_FATAL_FAILURE(Start({Dword(u"EndPointCaps", 1), Dword(u"CtlPollPeriod", period)}));
+        ASSERT_EQ((LONG)kLongestPoll, Port()->CtlPollPeriod);  // before the open, as above
+        sim->SetLines(pipesim::LINE_CTS);
+        ASSERT_EQ(STATUS_SUCCESS, Open());
+        const auto reads = sim->Counts().statusReads;
+        hk::AdvanceMs(kLongestPoll - 1);
+        EXPECT_EQ(reads, sim->Counts().statusReads);
+        hk::AdvanceMs(1);
+        EXPECT_EQ(reads + 1, sim->Counts().statusReads);
+        EXPECT_EQ(kMsrCts, ModemStatus());
+        EXPECT_LE(CloseMs(), (LONGLONG)kLongestPoll);
+        Unplug();
+    }
+    for (ULONG period : {0x80000000u, 0xFFFFFFFFu}) {
+        SCOPED_TRACE(testing::Message() << std::hex << "CtlPollPeriod 0x" << period);
+        ASSERT_NO_FATAL_FAILURE(Start({Dword(u"EndPointCaps", 1), Dword(u"CtlPollPeriod", period)}));
+        EXPECT_EQ((LONG)period, Port()->CtlPollPeriod);
+        ASSERT_EQ(STATUS_SUCCESS, Open());
+        hk::AdvanceMs(5000);
+        EXPECT_EQ(0u, sim->Counts().statusReads);
+        EXPECT_FALSE(sim->IsOpen(Pipe::Status));
+        EXPECT_EQ(kMsrCts | kMsrDsr | kMsrDcd, ModemStatus()) << "the fixed lines of an adapter not polled";
+        EXPECT_EQ(0, CloseMs());
         Unplug();
     }
 }
