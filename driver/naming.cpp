@@ -17,9 +17,9 @@ constexpr WCHAR DosDevicesPrefix[] = WSTR("\\DosDevices\\");
 constexpr WCHAR PortNameValue[] = WSTR("PortName");
 constexpr WCHAR SerialCommKey[] = WSTR("SERIALCOMM");
 
-// PASSIVE_LEVEL. Reads "PortName" into Name and checks it: data within the buffer,
-// ending in a wide NUL there, not empty, and short enough for the DOS name. *Chars gets
-// its length without the NUL.
+// PASSIVE_LEVEL. Reads "PortName" into Name and checks it: a string value, its data
+// within the buffer, ending in a wide NUL there, not empty, short enough for the DOS
+// name, and without a backslash. *Chars gets its length without the NUL.
 NTSTATUS ReadPortName(PDEVICE_OBJECT Pdo, PWCHAR Name, PULONG Chars)
 {
     HANDLE key;
@@ -27,13 +27,22 @@ NTSTATUS ReadPortName(PDEVICE_OBJECT Pdo, PWCHAR Name, PULONG Chars)
     if (status != STATUS_SUCCESS) return status;
     RtlZeroMemory(Name, PortNameSize);
     ULONG length = 0;
-    status = ReadRegistryString(key, PortNameValue, sizeof PortNameValue, Name, PortNameSize, TAG_INIT, &length);
+    ULONG type = REG_NONE;
+    status = ReadRegistryString(key, PortNameValue, sizeof PortNameValue, Name, PortNameSize, TAG_INIT, &length, &type);
     ZwClose(key);
     if (!NT_SUCCESS(status)) return status;
+    // Only text names a port: a number, raw bytes or a list read as characters would
+    // give it a name nobody wrote. REG_EXPAND_SZ is taken as written; nothing in the
+    // kernel expands it.
+    if (type != REG_SZ && type != REG_EXPAND_SZ) return STATUS_INVALID_PARAMETER;
     if (length > PortNameSize || length < 2 * sizeof(WCHAR) || length % sizeof(WCHAR)) return STATUS_INVALID_PARAMETER;
     ULONG chars = 0;
     while (chars < length / sizeof(WCHAR) && Name[chars]) ++chars;
     if (chars == 0 || chars == length / sizeof(WCHAR) || chars > MaxPortNameChars) return STATUS_INVALID_PARAMETER;
+    // A backslash would make the DOS name a path: the link would land in another
+    // object directory, or nowhere.
+    for (ULONG i = 0; i < chars; ++i)
+        if (Name[i] == (WCHAR)'\\') return STATUS_INVALID_PARAMETER;
     *Chars = chars;
     return STATUS_SUCCESS;
 }
@@ -44,7 +53,7 @@ NTSTATUS ReadPortName(PDEVICE_OBJECT Pdo, PWCHAR Name, PULONG Chars)
 // gets the value's length either way, so that a caller can tell a value that was too
 // long from one that was copied.
 NTSTATUS ReadRegistryString(HANDLE Key, PCWSTR ValueName, ULONG ValueNameSize, PVOID Buffer, ULONG BufferSize, ULONG Tag,
-                            PULONG DataLength)
+                            PULONG DataLength, PULONG Type)
 {
     UNICODE_STRING name;
     name.Buffer = (PWSTR)ValueName;
@@ -56,6 +65,7 @@ NTSTATUS ReadRegistryString(HANDLE Key, PCWSTR ValueName, ULONG ValueNameSize, P
     ULONG result = 0;
     NTSTATUS status = ZwQueryValueKey(Key, &name, KeyValueFullInformation, info, size, &result);
     if (NT_SUCCESS(status)) {
+        if (Type) *Type = info->Type;
         if (DataLength) *DataLength = info->DataLength;
         if (info->DataLength <= BufferSize && info->DataOffset <= size && info->DataLength <= size - info->DataOffset)
             RtlCopyMemory(Buffer, (PUCHAR)info + info->DataOffset, info->DataLength);

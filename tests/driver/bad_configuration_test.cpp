@@ -1,6 +1,8 @@
-// Bad configuration: tuning values of the wrong type, the wrong size, huge and zero.
-// Each ends in a default, a clamp or a refused open, with nothing read or written past
-// a buffer (the sanitizer builds run these too) and nothing left behind after removal.
+// Bad configuration: tuning values of the wrong type, the wrong size, huge and zero,
+// and port names that are empty, unterminated, too long, oddly written, of the wrong
+// type or taken by another port. Each ends in a default, a clamp or a refused start
+// or open, with nothing read or written past a buffer (the sanitizer builds run these
+// too) and nothing left behind after removal.
 #include "driver/sim_fixture.h"
 
 #include <cstring>
@@ -31,6 +33,8 @@ Bytes Utf16(const std::u16string& s, bool withNul = true)
     if (withNul) b.insert(b.end(), {0, 0});
     return b;
 }
+
+std::u16string SerialComm() { return hk::registry::DeviceMapKey(u"SERIALCOMM"); }
 
 // The pool still allocated, the driver's copy of its registry path aside.
 size_t PoolBlocksLeft()
@@ -405,4 +409,183 @@ TEST_F(BadConfiguration, EndPointCapsBeyondThreeHasAStatusPipeButNoLineFormAndNo
         EXPECT_FALSE(sim->Adapter().breakOn);
         Unplug();
     }
+}
+
+// ---- Port names --------------------------------------------------------------------------
+
+class BadPortName : public BadConfiguration {
+protected:
+    std::u16string Interface() const { return hk::names::InterfacesOf(sim->Pdo()).at(0); }
+    // A new adapter with this PortName value (none: the key has no PortName); the
+    // start's status.
+    NTSTATUS StartNamed(const RegistryValue& name, const char* instance = "SIM0")
+    {
+        pipesim::Options o;
+        o.instanceId = W((std::string("USB\\VID_0403&PID_6001\\") + instance).c_str());
+        o.registry = {name};
+        EXPECT_EQ(STATUS_SUCCESS, AddAdapter(std::move(o)));
+        if (!port) return STATUS_NO_SUCH_DEVICE;
+        return stack->Pnp(IRP_MN_START_DEVICE).status;
+    }
+    // The port-name block WMI answers: its byte length with the NUL, then the name.
+    std::optional<Bytes> WmiPortName()
+    {
+        static const GUID kPortNameBlock = {0xA0EC11A8, 0xB16C, 0x11D1, {0xBD, 0x98, 0x00, 0xA0, 0xC9, 0x06, 0xBE, 0x2D}};
+        hk::WmiResult r = hk::WmiQuerySingleInstance(port, kPortNameBlock, 512);
+        if (r.status != STATUS_SUCCESS) return std::nullopt;
+        return r.data;
+    }
+};
+
+namespace {
+RegistryValue PortName(const std::u16string& text) { return RegistryValue::String(u"PortName", text); }
+RegistryValue PortNameBytes(ULONG type, Bytes data) { return RegistryValue::Bytes(u"PortName", type, std::move(data)); }
+}  // namespace
+
+// Names that cannot be a port's: nothing is named, nothing of the name stays in pool,
+// and the device is still removed cleanly.
+TEST_F(BadPortName, ANameThatCannotBeAPortsRefusesTheStartAndNamesNothing)
+{
+    Bytes full128(256, 0);  // 128 characters and no NUL: the whole name buffer
+    for (size_t i = 0; i < full128.size(); i += 2) full128[i] = 'A';
+    Bytes terminatedOdd = Utf16(u"COM5");
+    terminatedOdd.push_back('X');
+    Bytes over257 = Utf16(u"COM" + std::u16string(124, u'9'));  // 256 bytes
+    over257.push_back(0);
+    struct Case {
+        const char* what;
+        RegistryValue value;
+        NTSTATUS status;
+    };
+    const Case cases[] = {
+        {"no data at all", PortNameBytes(REG_SZ, {}), STATUS_INVALID_PARAMETER},
+        {"one byte", PortNameBytes(REG_SZ, {'C'}), STATUS_INVALID_PARAMETER},
+        {"three bytes", PortNameBytes(REG_SZ, {'C', 0, 0}), STATUS_INVALID_PARAMETER},
+        {"a NUL first", PortNameBytes(REG_SZ, Utf16(std::u16string(u"\0COM5", 5))), STATUS_INVALID_PARAMETER},
+        {"an odd number of bytes after the NUL", PortNameBytes(REG_SZ, terminatedOdd), STATUS_INVALID_PARAMETER},
+        {"116 characters without a NUL", PortNameBytes(REG_SZ, Utf16(std::u16string(116, u'7'), false)),
+         STATUS_INVALID_PARAMETER},
+        {"128 characters filling the buffer without a NUL", PortNameBytes(REG_SZ, full128), STATUS_INVALID_PARAMETER},
+        {"127 characters and a NUL: 256 bytes", PortName(u"COM" + std::u16string(124, u'9')), STATUS_INVALID_PARAMETER},
+        {"257 bytes", PortNameBytes(REG_SZ, over257), STATUS_INVALID_PARAMETER},
+        {"4 KiB, beyond the query's own buffer", PortName(std::u16string(2047, u'C')), STATUS_BUFFER_OVERFLOW},
+        {"a backslash inside", PortName(u"COM\\5"), STATUS_INVALID_PARAMETER},
+        {"a backslash first", PortName(u"\\COM5"), STATUS_INVALID_PARAMETER},
+        {"a backslash last", PortName(u"COM5\\"), STATUS_INVALID_PARAMETER},
+        {"a path up and out", PortName(u"..\\Device\\Serial0"), STATUS_INVALID_PARAMETER},
+        {"REG_MULTI_SZ", PortNameBytes(REG_MULTI_SZ, Utf16(std::u16string(u"COM5\0", 5))), STATUS_INVALID_PARAMETER},
+        {"REG_DWORD", RegistryValue::Dword(u"PortName", 0x35), STATUS_INVALID_PARAMETER},
+        {"REG_BINARY text", PortNameBytes(REG_BINARY, Utf16(u"COM5")), STATUS_INVALID_PARAMETER},
+        {"REG_QWORD", PortNameBytes(kRegQword, {'5', 0, 0, 0, 0, 0, 0, 0}), STATUS_INVALID_PARAMETER},
+        {"REG_NONE text", PortNameBytes(REG_NONE, Utf16(u"COM5")), STATUS_INVALID_PARAMETER},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(c.status, StartNamed(c.value, ("BAD" + std::to_string(n++)).c_str()));
+        ASSERT_NE(nullptr, port);
+        EXPECT_EQ((ULONG)RUN_NOT_STARTED, Port()->RunState);
+        EXPECT_EQ(nullptr, Port()->DosDeviceName.Buffer);
+        EXPECT_EQ(Port()->InterfaceLinkName.MaximumLength, hk::OutstandingPoolBytes(TAG_INIT))
+            << "no DOS name kept beside the interface's link name";
+        for (const char16_t* name : {u"\\DosDevices\\COM5", u"\\DosDevices\\5", u"\\DosDevices\\COM"})
+            EXPECT_FALSE(hk::names::LinkExists(name)) << Narrow(name);
+        EXPECT_TRUE(hk::registry::ValueNames(SerialComm()).empty());
+        EXPECT_EQ(0u, hk::OpenRegistryHandles());
+        Unplug();
+        sim.reset();
+        EXPECT_EQ(0u, PoolBlocksLeft());
+        ExpectClean();
+    }
+}
+
+// Names that are unusual but can be a port's are taken as written, up to the first
+// NUL: the DOS link, the SERIALCOMM value, an application's open by that name and the
+// WMI port-name block all agree, and removal takes the link and the value away.
+TEST_F(BadPortName, AnUnusualNameIsTakenAsWrittenUpToItsFirstNulEverywhere)
+{
+    struct Case {
+        const char* what;
+        RegistryValue value;
+        std::u16string name;
+    };
+    const std::u16string nonAscii116(116, u'\u00E9');
+    const Case cases[] = {
+        {"a space", PortName(u"COM 5"), u"COM 5"},
+        {"a slash", PortName(u"COM/5"), u"COM/5"},
+        {"a colon", PortName(u"COM5:"), u"COM5:"},
+        {"a dot", PortName(u"Port.1"), u"Port.1"},
+        {"Latin-1", PortName(u"COM\u00E9"), u"COM\u00E9"},
+        {"CJK", PortName(u"\u4E32\u53E31"), u"\u4E32\u53E31"},
+        {"a surrogate pair", PortName(u"COM\U0001F600"), u"COM\U0001F600"},
+        {"an unpaired surrogate", PortName(u"COM\xD800"), u"COM\xD800"},
+        {"116 non-ASCII characters", PortName(nonAscii116), nonAscii116},
+        {"an embedded NUL", PortNameBytes(REG_SZ, Utf16(std::u16string(u"COM5\0junk", 9))), u"COM5"},
+        {"REG_EXPAND_SZ, not expanded", PortNameBytes(REG_EXPAND_SZ, Utf16(u"COM%N%")), u"COM%N%"},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_EQ(STATUS_SUCCESS, StartNamed(c.value, ("ODD" + std::to_string(n++)).c_str()));
+        const std::u16string dos = u"\\DosDevices\\" + c.name;
+        const std::u16string link = Interface();
+        EXPECT_EQ((ULONG)RUN_WORKING, Port()->RunState);
+        EXPECT_EQ(link, hk::names::LinkTarget(dos));
+        EXPECT_EQ(std::vector<std::u16string>{link}, hk::registry::ValueNames(SerialComm()));
+        RegistryValue v;
+        ASSERT_TRUE(hk::registry::Get(SerialComm(), link, &v));
+        EXPECT_EQ((ULONG)REG_SZ, v.type);
+        EXPECT_EQ(Utf16(c.name), v.data) << "the name and one NUL, nothing after it";
+        if (c.name.size() < 64) {
+            Bytes block = {(UCHAR)((c.name.size() + 1) * 2), 0};
+            Bytes text = Utf16(c.name);
+            block.insert(block.end(), text.begin(), text.end());
+            EXPECT_EQ(block, WmiPortName());
+        }
+        ASSERT_EQ(STATUS_SUCCESS, hk::File::Open(dos, &file));
+        EXPECT_EQ(port, file->Target());
+        file->Close();
+        file.reset();
+
+        Unplug();
+        EXPECT_FALSE(hk::names::LinkExists(dos));
+        EXPECT_TRUE(hk::registry::ValueNames(SerialComm()).empty());
+        sim.reset();
+        EXPECT_EQ(0u, PoolBlocksLeft());
+        ExpectClean();
+    }
+}
+
+// A name another port holds, spelt in other letter case (names do not tell case
+// apart): the second start is refused and writes nothing; once the first port is gone
+// the name is free, and the second port takes it with its own SERIALCOMM value.
+TEST_F(BadPortName, ANameHeldByAnotherPortIsFreeForTheSecondOnceTheFirstIsGone)
+{
+    ASSERT_EQ(STATUS_SUCCESS, StartNamed(PortName(u"COM5"), "FIRST"));
+    const std::u16string firstLink = Interface();
+    std::unique_ptr<pipesim::PipeSim> firstSim = std::move(sim);
+    hk::DeviceStack firstStack = *stack;
+    port = nullptr;
+
+    EXPECT_EQ(STATUS_OBJECT_NAME_COLLISION, StartNamed(PortName(u"com5"), "SECOND"));
+    const std::u16string secondLink = Interface();
+    EXPECT_EQ(firstLink, hk::names::LinkTarget(u"\\DosDevices\\COM5"));
+    EXPECT_EQ(std::vector<std::u16string>{firstLink}, hk::registry::ValueNames(SerialComm()));
+    EXPECT_EQ(nullptr, Port()->DosDeviceName.Buffer);
+
+    EXPECT_EQ(STATUS_SUCCESS, firstStack.Remove().status);
+    firstSim.reset();
+    EXPECT_FALSE(hk::names::LinkExists(u"\\DosDevices\\COM5"));
+    EXPECT_TRUE(hk::registry::ValueNames(SerialComm()).empty());
+
+    ASSERT_EQ(STATUS_SUCCESS, stack->Pnp(IRP_MN_START_DEVICE).status);
+    EXPECT_EQ((ULONG)RUN_WORKING, Port()->RunState);
+    EXPECT_EQ(secondLink, hk::names::LinkTarget(u"\\DosDevices\\com5"));
+    EXPECT_EQ(std::vector<std::u16string>{secondLink}, hk::registry::ValueNames(SerialComm()));
+    RegistryValue v;
+    ASSERT_TRUE(hk::registry::Get(SerialComm(), secondLink, &v));
+    EXPECT_EQ(Utf16(u"com5"), v.data);
+    Unplug();
+    EXPECT_FALSE(hk::names::LinkExists(u"\\DosDevices\\COM5"));
+    EXPECT_TRUE(hk::registry::ValueNames(SerialComm()).empty());
 }
