@@ -15,6 +15,7 @@ namespace {
 constexpr ULONG CommStatusSize = 20;  // SERIAL_STATUS up to and including the immediate-waiting byte
 constexpr ULONG PropertiesSize = 64;
 constexpr ULONG StatsSize = 24;
+static_assert(sizeof(SERIALPERF_STATS) == StatsSize, "the statistics answer is the whole block");
 static_assert(sizeof(SERIAL_COMMPROP) == 64, "the properties answer is 64 bytes");
 
 // The properties every port reports; only the two current queue sizes change.
@@ -51,6 +52,23 @@ ULONG OutputRoom(PIRP Irp)
 {
     if (!Irp->AssociatedIrp.SystemBuffer) return 0;
     return IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.OutputBufferLength;
+}
+
+// Any IRQL; no lock. The six counters of a statistics block, each read whole: the
+// receive pump and the transmit path add to them on other processors, and a count that
+// arrives meanwhile may be seen or not.
+VOID ReadCounters(SERIALPERF_STATS* Stats, PULONG To)
+{
+    auto* from = (volatile LONG*)Stats;
+    for (ULONG i = 0; i < sizeof(SERIALPERF_STATS) / sizeof(ULONG); ++i) To[i] = (ULONG)InterlockedCompareExchange(from + i, 0, 0);
+}
+
+// Any IRQL; no lock. Clears the six counters, each whole; a count added meanwhile may be
+// kept or lost.
+VOID ClearCounters(SERIALPERF_STATS* Stats)
+{
+    auto* to = (volatile LONG*)Stats;
+    for (ULONG i = 0; i < sizeof(SERIALPERF_STATS) / sizeof(ULONG); ++i) InterlockedExchange(to + i, 0);
 }
 
 // PASSIVE_LEVEL. IOCTL_SERIAL_GET_COMMSTATUS: the stored status, then the ring counts,
@@ -117,11 +135,11 @@ NTSTATUS NTAPI StatusRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     case IOCTL_SERIAL_GET_STATS:
         if (Removed(port)) return CompleteRequest(Irp, STATUS_DELETE_PENDING);
         if (OutputRoom(Irp) < StatsSize) return Complete(Irp, STATUS_INVALID_PARAMETER, 0);
-        RtlCopyMemory(out, &port->PerfStats, StatsSize);
+        ReadCounters(&port->PerfStats, (PULONG)out);
         return Complete(Irp, STATUS_SUCCESS, StatsSize);
     case IOCTL_SERIAL_CLEAR_STATS:
-        RtlZeroMemory(&port->PerfStats, sizeof port->PerfStats);
-        RtlZeroMemory(&port->WmiPerfStats, sizeof port->WmiPerfStats);
+        ClearCounters(&port->PerfStats);
+        ClearCounters(&port->WmiPerfStats);
         return Complete(Irp, STATUS_SUCCESS, 0);
     case IOCTL_PRIVATE_RESET_RX_PIPE:
         return PipeResetRequest(port, Irp, &port->DataInPipe);

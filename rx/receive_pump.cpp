@@ -192,8 +192,9 @@ NTSTATUS NTAPI RxPumpComplete(PDEVICE_OBJECT, PIRP Irp, PVOID Context)
     if (received > port->RxReqSize) received = port->RxReqSize;  // never trust past the buffer
     FreePumpRead(Irp);
 
-    port->PerfStats.ReceivedCount += received;
-    port->WmiPerfStats.ReceivedCount += received;
+    // Interlocked: GET_STATS, CLEAR_STATS and WMI read and clear them on other threads.
+    InterlockedExchangeAdd((volatile LONG*)&port->PerfStats.ReceivedCount, (LONG)received);
+    InterlockedExchangeAdd((volatile LONG*)&port->WmiPerfStats.ReceivedCount, (LONG)received);
 
     if (VcomReadFlag(&port->RxStopped)) {
         // Bytes that came while a stop is under way stay for the restart. No read is

@@ -122,9 +122,11 @@ NTSTATUS NTAPI QueryWmiDataBlock(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG Gu
             status = STATUS_BUFFER_TOO_SMALL;
             break;
         }
-        const SERIALPERF_STATS& s = port->WmiPerfStats;
-        const ULONG counters[6] = {s.ReceivedCount,       s.TransmittedCount,    s.FrameErrorCount,
-                                   s.SerialOverrunErrorCount, s.BufferOverrunErrorCount, s.ParityErrorCount};
+        // Each counter read whole: the receive pump and the transmit path add to them
+        // on other processors.
+        auto* from = (volatile LONG*)&port->WmiPerfStats;
+        ULONG counters[6];
+        for (ULONG i = 0; i < 6; ++i) counters[i] = (ULONG)InterlockedCompareExchange(from + i, 0, 0);
         RtlCopyMemory(Buffer, counters, sizeof counters);
         *InstanceLengthArray = used;
         status = STATUS_SUCCESS;
