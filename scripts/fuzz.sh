@@ -6,7 +6,7 @@
 # findings and what earlier runs kept, and share the corpus they grow in
 # build/fuzz/corpus, so a run can be stopped and continued later. A crash or report
 # ends only the fuzzer that found it: its input is kept in build/fuzz/artifacts and
-# another one takes its place. At the end the script prints the executions, exec/s,
+# another fuzzer takes its place. At the end the script prints the executions, exec/s,
 # the coverage of the corpus, and the findings.
 #
 #   scripts/fuzz.sh                                   10,000,000 executions on every core
@@ -22,7 +22,7 @@ scripts/setup.sh
 runs=${FUZZ_RUNS:-10000000}
 jobs=${FUZZ_JOBS:-$(nproc 2>/dev/null || echo 2)}
 seconds=${FUZZ_SECONDS:-0}
-chunk=${FUZZ_CHUNK:-500000}  # executions per fuzzer before it hands over to the next
+chunk=${FUZZ_CHUNK:-250000}  # executions per fuzzer before another takes over
 
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j "$jobs"
@@ -46,11 +46,15 @@ while [ "$total" -lt "$runs" ]; do
     left=$(( seconds - ($(date +%s) - started) ))
     [ "$left" -gt 0 ] || break
   fi
+  # Fuzzers of at most $chunk executions each, $jobs at a time: one that stops at a
+  # finding is replaced at once. A run with a time limit starts one per core.
   per=$(( (runs - total + jobs - 1) / jobs ))
   [ "$per" -le "$chunk" ] || per=$chunk
+  count=$jobs
+  [ "$seconds" -gt 0 ] || count=$(( (runs - total + per - 1) / per ))
   batch=$((batch + 1))
   mkdir -p "$logs/$batch"
-  (cd "$logs/$batch" && "$fuzzer" -jobs="$jobs" -workers="$jobs" -runs="$per" -max_total_time="$left" \
+  (cd "$logs/$batch" && "$fuzzer" -jobs="$count" -workers="$jobs" -runs="$per" -max_total_time="$left" \
     -print_final_stats=1 -max_len=2048 -timeout=30 -dict="$root/tests/fuzz/vcomusb.dict" \
     -artifact_prefix="$out/artifacts/" "$out/corpus" "$root/tests/fuzz/corpus" "$root/tests/fuzz/regressions" \
     >/dev/null 2>&1) || true  # a finding ends one fuzzer; it is counted from the artifacts
