@@ -195,7 +195,17 @@ NTSTATUS NTAPI HandFlowRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PortExtension* port = PortOf(DeviceObject);
     if (Removed(port)) return CompleteRequest(Irp, STATUS_DELETE_PENDING);
     Control c = ControlOf(Irp);
-    if (c.Code != IOCTL_SERIAL_SET_HANDFLOW) return Report(port, Irp, c, &port->HandFlow, HandFlowSize);
+    if (c.Code != IOCTL_SERIAL_SET_HANDFLOW) {
+        // The two limits are read whole, as the receive path reads them without a lock.
+        SERIAL_HANDFLOW now;
+        LockPortConfig(port);
+        now.ControlHandShake = port->HandFlow.ControlHandShake;
+        now.FlowReplace = port->HandFlow.FlowReplace;
+        now.XonLimit = InterlockedCompareExchange(&port->HandFlow.XonLimit, 0, 0);
+        now.XoffLimit = InterlockedCompareExchange(&port->HandFlow.XoffLimit, 0, 0);
+        UnlockPortConfig(port);
+        return Report(port, Irp, c, &now, HandFlowSize);
+    }
     if (c.InLength < HandFlowSize || !c.Buffer) return Complete(Irp, STATUS_INVALID_PARAMETER, 0);
     SERIAL_HANDFLOW hf;
     RtlCopyMemory(&hf, c.Buffer, HandFlowSize);

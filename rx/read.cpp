@@ -99,7 +99,8 @@ VOID AllowReceiveIfDrained(PortExtension* Port)
     KIRQL irql;
     BOOLEAN resumed = FALSE;
     KeAcquireSpinLock(&Port->RxRing.Lock, &irql);
-    if (Port->RxRing.Count <= (ULONG)Port->HandFlow.XonLimit) {
+    // The limit is read whole: IOCTL_SERIAL_SET_HANDFLOW stores it on another thread.
+    if (Port->RxRing.Count <= (ULONG)InterlockedCompareExchange(&Port->HandFlow.XonLimit, 0, 0)) {
         resumed = !Port->RxAllowed;
         Port->RxAllowed = 1;
     }

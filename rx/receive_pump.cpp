@@ -94,7 +94,8 @@ ULONG PutWithFlowControl(PortExtension* Port, const UCHAR* Source, ULONG Length)
     KIRQL irql;
     KeAcquireSpinLock(&Port->RxRing.Lock, &irql);
     LONGLONG room = (LONGLONG)Port->RxRing.Size - (LONGLONG)Port->RxRing.Count;
-    if (room <= (LONGLONG)Port->HandFlow.XoffLimit) Port->RxAllowed = 0;
+    // The limit is read whole: IOCTL_SERIAL_SET_HANDFLOW stores it on another thread.
+    if (room <= (LONGLONG)InterlockedCompareExchange(&Port->HandFlow.XoffLimit, 0, 0)) Port->RxAllowed = 0;
     KeReleaseSpinLock(&Port->RxRing.Lock, irql);
     return put;
 }

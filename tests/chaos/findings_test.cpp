@@ -149,3 +149,39 @@ TEST_F(StatisticsOnRealThreads, ReadingAndClearingThemWhileBytesFlowIsNoRace)
     ASSERT_EQ(STATUS_SUCCESS, stats->Wait());
     EXPECT_EQ(Bytes(sizeof(SERIALPERF_STATS), 0), stats->Output()) << "nothing flows any more: the clear stands";
 }
+
+// The receive flow-control limits set and read back on one thread while bytes arrive
+// and are read on another: the set stored each limit whole, but the pump and the read
+// path read them plainly, and GET_HANDFLOW copied them. Each is read whole now, which
+// ThreadSanitizer checks (host-tsan); every byte still arrives, in order.
+class FlowControlOnRealThreads : public OpenPortTest {
+protected:
+    hk::ClockMode Clock() const override { return hk::ClockMode::Real; }
+};
+
+TEST_F(FlowControlOnRealThreads, SettingAndReadingTheLimitsWhileBytesArriveIsNoRace)
+{
+    std::atomic<bool> stop{false};
+    hk::Thread setter([&] {
+        for (ULONG i = 0; !stop; ++i) {
+            SERIAL_HANDFLOW hf{SERIAL_DTR_CONTROL, SERIAL_RTS_CONTROL, (LONG)(i * 97 % 4096), (LONG)(i * 31 % 2048)};
+            EXPECT_EQ(STATUS_SUCCESS, file->StartIoctl(IOCTL_SERIAL_SET_HANDFLOW, Bytes((UCHAR*)&hf, (UCHAR*)(&hf + 1)), 0)->Wait());
+            EXPECT_EQ(STATUS_SUCCESS, file->StartIoctl(IOCTL_SERIAL_GET_HANDFLOW, {}, sizeof hf)->Wait());
+        }
+    });
+    SERIAL_TIMEOUTS t{MAXULONG, MAXULONG, 1000, 0, 0};
+    ASSERT_EQ(STATUS_SUCCESS, file->StartIoctl(IOCTL_SERIAL_SET_TIMEOUTS, Bytes((UCHAR*)&t, (UCHAR*)(&t + 1)), 0)->Wait());
+    Bytes got;
+    for (int i = 0; i < 400; ++i) {
+        sim->Feed(Sequence(300, 300 * i));
+        while (got.size() < 300u * (i + 1)) {
+            auto read = file->StartRead(300);
+            ASSERT_EQ(STATUS_SUCCESS, read->Wait());
+            ASSERT_NE(0u, read->Information()) << "fed bytes arrive well within a second";
+            got.insert(got.end(), read->Output().begin(), read->Output().end());
+        }
+    }
+    stop = true;
+    setter.Join();
+    EXPECT_EQ(Sequence(300 * 400), got);
+}
