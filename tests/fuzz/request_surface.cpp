@@ -580,14 +580,17 @@ void Session::CheckRequests()
 
 void Session::Teardown()
 {
+    // A handle whose close never came keeps the device: the PnP manager would not
+    // remove it, and a removal here would have the late close sent to a deleted device.
+    // The finding stands; the kernel's reset throws the rest away.
+    bool closed = !file_ || (finding_.empty() && CloseHandle("at the end"));
     if (stack_ && port_) {
-        CloseHandle("at the end");
         CheckRequests();
         if (trace_) std::fprintf(stderr, "removal at %lld ms, %zu timers armed\n", (long long)(hk::Now() / 10000),
                                  hk::ArmedTimerCount());
-        stack_->Remove();
+        if (closed) stack_->Remove();
     }
-    if (driver_) driver_->Unload();
+    if (driver_ && closed) driver_->Unload();
     driver_.reset();
     stack_.reset();
     sim_.reset();
