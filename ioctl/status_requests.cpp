@@ -78,10 +78,16 @@ NTSTATUS CommStatusRequest(PortExtension* Port, PIRP Irp)
     if (Removed(Port)) return CompleteRequest(Irp, STATUS_DELETE_PENDING);
     if (OutputRoom(Irp) < CommStatusSize) return Complete(Irp, STATUS_INVALID_PARAMETER, 0);
     SERIAL_STATUS answer;
+    RtlZeroMemory(&answer, sizeof answer);
     KIRQL irql;
     KeAcquireSpinLock(&Port->CommStatusLock, &irql);
-    RtlCopyMemory(&answer, &Port->CommStatus, CommStatusSize);
+    answer.Errors = Port->CommStatus.Errors;
+    answer.HoldReasons = Port->CommStatus.HoldReasons;
+    answer.EofReceived = Port->CommStatus.EofReceived;
+    answer.WaitForImmediate = Port->CommStatus.WaitForImmediate;
     KeReleaseSpinLock(&Port->CommStatusLock, irql);
+    // The write paths move it by interlocked operations without the lock.
+    answer.AmountInOutQueue = (ULONG)InterlockedCompareExchange((volatile LONG*)&Port->CommStatus.AmountInOutQueue, 0, 0);
     answer.AmountInInQueue = RingCount(&Port->RxRing);
     if (Port->TxAsync) answer.AmountInOutQueue = RingCount(&Port->TxRing);
     KeAcquireSpinLock(&Port->CommStatusLock, &irql);

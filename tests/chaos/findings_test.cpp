@@ -185,3 +185,37 @@ TEST_F(FlowControlOnRealThreads, SettingAndReadingTheLimitsWhileBytesArriveIsNoR
     setter.Join();
     EXPECT_EQ(Sequence(300 * 400), got);
 }
+
+// GET_COMMSTATUS on one thread while another writes: the output queue count moves by
+// interlocked additions without CommStatusLock, and the request copied it under that
+// lock as plain memory. It is read whole now (ThreadSanitizer checks it, host-tsan);
+// the answer, built field by field, still has zero padding.
+class CommStatusOnRealThreads : public OpenPortTest {
+protected:
+    hk::ClockMode Clock() const override { return hk::ClockMode::Real; }
+};
+
+TEST_F(CommStatusOnRealThreads, AskingForItWhileWritesComeAndGoIsNoRace)
+{
+    std::atomic<bool> stop{false};
+    hk::Thread asker([&] {
+        while (!stop) {
+            auto status = file->StartIoctl(IOCTL_SERIAL_GET_COMMSTATUS, {}, sizeof(SERIAL_STATUS));
+            ASSERT_EQ(STATUS_SUCCESS, status->Wait());
+            SERIAL_STATUS s;
+            ASSERT_EQ(sizeof s, status->Output().size());
+            std::memcpy(&s, status->Output().data(), sizeof s);
+            EXPECT_LE(s.AmountInOutQueue, 100u) << "one write of 100 bytes at a time";
+            EXPECT_EQ(0, status->Output()[18] | status->Output()[19]) << "padding";
+        }
+    });
+    for (int i = 0; i < 400; ++i) EXPECT_EQ(STATUS_SUCCESS, file->StartWrite(Sequence(100, 100 * i))->Wait());
+    stop = true;
+    asker.Join();
+    auto status = file->StartIoctl(IOCTL_SERIAL_GET_COMMSTATUS, {}, sizeof(SERIAL_STATUS));
+    ASSERT_EQ(STATUS_SUCCESS, status->Wait());
+    SERIAL_STATUS s;
+    ASSERT_EQ(sizeof s, status->Output().size());
+    std::memcpy(&s, status->Output().data(), sizeof s);
+    EXPECT_EQ(0u, s.AmountInOutQueue);
+}
