@@ -6,6 +6,23 @@
 
 namespace {
 
+// Memory that cannot be had now is usually there a moment later, and many of the
+// requests below have nobody to report a failure to: the reset that follows an abort,
+// a pipe's close, the adapter's configuration after a power-up. So each request made
+// at PASSIVE_LEVEL is built up to AllocationTries times, 10 ms apart, before
+// STATUS_INSUFFICIENT_RESOURCES is returned.
+constexpr int AllocationTries = 10;
+
+// PASSIVE_LEVEL; waits. After a failed try: whether to try again (after a pause).
+BOOLEAN TryAgainLater(int* Tries)
+{
+    if (++*Tries >= AllocationTries) return FALSE;
+    LARGE_INTEGER pause;
+    pause.QuadPart = -10 * 10000;  // 10 ms
+    KeDelayExecutionThread(KernelMode, FALSE, &pause);
+    return TRUE;
+}
+
 // PASSIVE_LEVEL. One private control request on a pipe, waited for.
 NTSTATUS PipeIoctl(PDEVICE_OBJECT PortDevice, PipeHandle* Pipe, ULONG Code, PVOID Output, ULONG OutputLength)
 {
@@ -14,7 +31,11 @@ NTSTATUS PipeIoctl(PDEVICE_OBJECT PortDevice, PipeHandle* Pipe, ULONG Code, PVOI
     KEVENT event;
     IO_STATUS_BLOCK iosb;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
-    PIRP irp = IoBuildDeviceIoControlRequest(Code, lower, nullptr, 0, Output, OutputLength, FALSE, &event, &iosb);
+    PIRP irp;
+    int tries = 0;
+    while (!(irp = IoBuildDeviceIoControlRequest(Code, lower, nullptr, 0, Output, OutputLength, FALSE, &event, &iosb)) &&
+           TryAgainLater(&tries)) {
+    }
     if (!irp) return STATUS_INSUFFICIENT_RESOURCES;
     IoGetNextIrpStackLocation(irp)->FileObject = &Pipe->File;
     NTSTATUS status = IoCallDriver(lower, irp);
@@ -33,7 +54,10 @@ NTSTATUS PipeOpenClose(PDEVICE_OBJECT PortDevice, PipeHandle* Pipe, BOOLEAN Open
 {
     PDEVICE_OBJECT lower = PortOf(PortDevice)->LowerDevice;
     if (!lower) return STATUS_DELETE_PENDING;
-    PIRP irp = IoAllocateIrp(PortDevice->StackSize, FALSE);
+    PIRP irp;
+    int tries = 0;
+    while (!(irp = IoAllocateIrp(PortDevice->StackSize, FALSE)) && TryAgainLater(&tries)) {
+    }
     if (!irp) return STATUS_INSUFFICIENT_RESOURCES;
     IoInitializeIrp(irp, IoSizeOfIrp(PortDevice->StackSize), PortDevice->StackSize);
     KEVENT event;
@@ -109,7 +133,10 @@ NTSTATUS PipeControlTransfer(PDEVICE_OBJECT Target, UCHAR RequestType, UCHAR Req
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     bool in = (RequestType & USB_DIR_IN) != 0;
     ULONG size = (Length == 0 || in) ? SETUP_PACKET_SIZE : SETUP_PACKET_SIZE + Length;
-    PUCHAR buffer = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, size, TAG_FILT);
+    PUCHAR buffer;
+    int tries = 0;
+    while (!(buffer = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, size, TAG_FILT)) && TryAgainLater(&tries)) {
+    }
     if (!buffer) return STATUS_INSUFFICIENT_RESOURCES;
     buffer[0] = RequestType;
     buffer[1] = Request;
@@ -128,8 +155,12 @@ NTSTATUS PipeControlTransfer(PDEVICE_OBJECT Target, UCHAR RequestType, UCHAR Req
     }
 
     NTSTATUS status;
-    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_PIPE_CONTROL_TRANSFER, Target, buffer, size, output, outputLength,
-                                             FALSE, &event, &iosb);
+    PIRP irp;
+    tries = 0;
+    while (!(irp = IoBuildDeviceIoControlRequest(IOCTL_PIPE_CONTROL_TRANSFER, Target, buffer, size, output, outputLength,
+                                                 FALSE, &event, &iosb)) &&
+           TryAgainLater(&tries)) {
+    }
     if (!irp) {
         status = STATUS_INSUFFICIENT_RESOURCES;
     } else {
@@ -153,7 +184,11 @@ NTSTATUS PipeReadSync(PortExtension* Port, PipeHandle* Pipe, PVOID Buffer, ULONG
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     LARGE_INTEGER offset;
     offset.QuadPart = 0;
-    PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_READ, Port->LowerDevice, Buffer, Length, &offset, &event, &iosb);
+    PIRP irp;
+    int tries = 0;
+    while (!(irp = IoBuildSynchronousFsdRequest(IRP_MJ_READ, Port->LowerDevice, Buffer, Length, &offset, &event, &iosb)) &&
+           TryAgainLater(&tries)) {
+    }
     if (!irp) return STATUS_INSUFFICIENT_RESOURCES;
     IoGetNextIrpStackLocation(irp)->FileObject = &Pipe->File;
     NTSTATUS status = IoCallDriver(Port->LowerDevice, irp);

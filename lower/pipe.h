@@ -24,7 +24,9 @@ constexpr UCHAR USB_RECIPIENT_MASK = 0x1F;
 
 VOID PipeHandlePrepare(PipeHandle* Pipe, PCWSTR Name, PDEVICE_OBJECT PortDevice);
 
-// Synchronous operations: PASSIVE_LEVEL only; they wait without timeout.
+// Synchronous operations: PASSIVE_LEVEL only; they wait without timeout. When memory
+// is short, each builds its request up to ten times, 10 ms apart, before it returns
+// STATUS_INSUFFICIENT_RESOURCES (so do PipeControlTransfer and PipeReadSync).
 NTSTATUS PipeOpenClose(PDEVICE_OBJECT PortDevice, PipeHandle* Pipe, BOOLEAN Open);
 NTSTATUS PipeAbort(PDEVICE_OBJECT PortDevice, PipeHandle* Pipe);
 NTSTATUS PipeReset(PDEVICE_OBJECT PortDevice, PipeHandle* Pipe);

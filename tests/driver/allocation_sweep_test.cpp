@@ -2,6 +2,8 @@
 // showed, each pinned by a test of its own.
 #include "driver/sim_fixture.h"
 
+using pipesim::Pipe;
+
 namespace {
 
 Bytes Le32(ULONG v) { return {(UCHAR)v, (UCHAR)(v >> 8), (UCHAR)(v >> 16), (UCHAR)(v >> 24)}; }
@@ -96,4 +98,58 @@ TEST_F(AfterAnAllocationFailure, WhileEveryAllocationFailsThePumpsKeepTryingAndS
     EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, file->WaitClosed()) << "the pipes could not be told";
     EXPECT_TRUE(file->Closed());
     hk::ClearFaults();
+}
+
+// Every allocation of a power-down in turn failing alone (the abort and the reset of each
+// pipe): the port still receives and sends after the power-up.
+TEST_F(AfterAnAllocationFailure, EachRequestOfAPowerDownIsTriedAgainSoThePortWorksAfterThePowerUp)
+{
+    Open({Dword(u"EndPointCaps", 1)});
+    size_t stream = 0;
+    for (unsigned long n = 1;; ++n) {
+        SCOPED_TRACE(n);
+        size_t before = hk::RecordedAllocations().size();
+        hk::FailAllocation(n);
+        ASSERT_EQ(STATUS_SUCCESS, stack->SetDevicePower(PowerDeviceD3).status);
+        hk::ClearFaults();
+        auto record = hk::RecordedAllocations();
+        bool failed = false;
+        for (size_t i = before; i < record.size(); ++i) failed |= record[i].failed;
+        ASSERT_EQ(STATUS_SUCCESS, stack->SetDevicePower(PowerDeviceD0).status);
+        Bytes in = Sequence(40, stream);
+        stream += in.size();
+        sim->Feed(in);
+        auto read = file->StartRead(40);
+        EXPECT_EQ(STATUS_SUCCESS, read->Wait()) << "the port no longer receives";
+        EXPECT_EQ(in, read->Output());
+        size_t sent = sim->OutBytes().size();
+        ULONG written = 0;
+        EXPECT_EQ(STATUS_SUCCESS, file->Write(in.data(), (ULONG)in.size(), &written));
+        EXPECT_EQ(sent + in.size(), sim->OutBytes().size()) << "the port no longer sends";
+        if (!failed) break;  // the power-down made fewer than n allocations
+        ASSERT_LT(n, 100u);
+    }
+}
+
+// Every allocation of a close in turn failing alone: the pipe driver is told of every
+// pipe's close.
+TEST_F(AfterAnAllocationFailure, EachPipeCloseIsTriedAgainSoNoPipeIsLeftOpen)
+{
+    Open({Dword(u"EndPointCaps", 1)});
+    for (unsigned long n = 1;; ++n) {
+        SCOPED_TRACE(n);
+        size_t before = hk::RecordedAllocations().size();
+        hk::FailAllocation(n);
+        file->Close();
+        EXPECT_EQ(STATUS_SUCCESS, file->WaitClosed());
+        hk::ClearFaults();
+        file.reset();
+        for (Pipe p : {Pipe::DataOut, Pipe::DataIn, Pipe::Status}) EXPECT_FALSE(sim->IsOpen(p)) << (int)p;
+        auto record = hk::RecordedAllocations();
+        bool failed = false;
+        for (size_t i = before; i < record.size(); ++i) failed |= record[i].failed;
+        if (!failed) break;
+        ASSERT_LT(n, 100u);
+        ASSERT_EQ(STATUS_SUCCESS, hk::File::Open(hk::names::InterfacesOf(sim->Pdo()).at(0), &file));
+    }
 }

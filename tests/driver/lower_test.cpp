@@ -109,9 +109,17 @@ TEST_F(PipeInterface, AMissingStatusEndpointAnswersInvalidHandle)
 
 TEST_F(PipeInterface, OpenCloseWithoutAnIrpFailsCleanly)
 {
-    hk::FailIrpAllocation(1);
+    hk::FailAllocation(1, true);  // memory does not come back
+    LONGLONG start = hk::Now();
     EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, PipeOpenClose(port, &Port()->DataInPipe, TRUE));
+    hk::ClearFaults();
+    EXPECT_EQ(90 * 10000, hk::Now() - start) << "ten tries, 10 ms apart";
     EXPECT_FALSE(sim->IsOpen(Pipe::DataIn));
+
+    hk::FailIrpAllocation(1);  // it comes back for the second try
+    EXPECT_EQ(STATUS_SUCCESS, PipeOpenClose(port, &Port()->DataInPipe, TRUE));
+    EXPECT_TRUE(sim->IsOpen(Pipe::DataIn));
+    EXPECT_EQ(STATUS_SUCCESS, PipeOpenClose(port, &Port()->DataInPipe, FALSE));
 }
 
 TEST_F(PipeInterface, MaximumPacketSizesAreReadAndZeroIsPassedOn)
@@ -128,8 +136,9 @@ TEST_F(PipeInterface, MaximumPacketSizesAreReadAndZeroIsPassedOn)
     size = 0;
     EXPECT_EQ(STATUS_UNSUCCESSFUL, PipeGetMaxPacketSize(port, &Port()->DataInPipe, &size));
     EXPECT_EQ(0u, size) << "left alone on failure";
-    hk::FailIrpAllocation(1);
+    hk::FailAllocation(1, true);
     EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, PipeGetMaxPacketSize(port, &Port()->DataInPipe, &size));
+    hk::ClearFaults();
 
     sim->ClearRecords();
     Port()->SurpriseRemoved = 1;
@@ -381,11 +390,20 @@ TEST_F(ControlTransfers, StandardReservedAndBadRecipientRequestsNeverReachThePip
 TEST_F(ControlTransfers, AllocationFailuresEndTheTransferWithoutLeaks)
 {
     UCHAR data[2] = {};
-    hk::FailPoolAllocation(1, TAG_FILT);
-    EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, PipeControlTransfer(Lower(), 0x40, 1, 0, 0, 2, data));
-    hk::FailIrpAllocation(1);
-    EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, PipeControlTransfer(Lower(), 0x40, 1, 0, 0, 2, data));
+    // Memory that does not come back: the buffer, then (with the buffer had) the request.
+    for (unsigned long first : {1ul, 2ul}) {
+        hk::FailAllocation(first, true);
+        EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, PipeControlTransfer(Lower(), 0x40, 1, 0, 0, 2, data));
+        hk::ClearFaults();
+    }
     EXPECT_TRUE(sim->Arrivals().empty());
+    EXPECT_EQ(DriverRegistryPath.MaximumLength, hk::OutstandingPoolBytes(TAG_FILT));
+    // Memory that comes back a try later: the transfer is made.
+    hk::FailPoolAllocation(1, TAG_FILT);
+    EXPECT_EQ(STATUS_SUCCESS, PipeControlTransfer(Lower(), 0x40, 1, 0, 0, 2, data));
+    hk::FailIrpAllocation(1);
+    EXPECT_EQ(STATUS_SUCCESS, PipeControlTransfer(Lower(), 0x40, 1, 0, 0, 2, data));
+    EXPECT_EQ(2u, sim->ControlTransfers().size());
     EXPECT_EQ(DriverRegistryPath.MaximumLength, hk::OutstandingPoolBytes(TAG_FILT));
 }
 
