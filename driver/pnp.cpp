@@ -82,7 +82,7 @@ NTSTATUS StartDevice(PortExtension* Port, PIRP Irp)
         EnterState(Port, PNP_STARTED);
         // A start whose naming fails keeps RunState as it was.
         status = NamePort(Port->PortDeviceObject);
-        if (NT_SUCCESS(status)) Port->RunState = RUN_WORKING;
+        if (NT_SUCCESS(status)) SetRunState(Port, RUN_WORKING);
     } else if (NT_SUCCESS(status)) {
         status = Irp->IoStatus.Status;
     }

@@ -149,7 +149,7 @@ struct PortExtension {
     // again, so no kick is lost to a holder that already looked at the ring.
     volatile LONG TxKickPending;
 
-    ULONG RunState;  // PnP start and power, passive
+    ULONG RunState;  // PnP start and power, passive; read anywhere: ReadRunState, SetRunState
 
     RingBuffer TxRing;  // 4096 bytes from AddDevice to removal
 
@@ -221,3 +221,9 @@ inline BOOLEAN PortRemoved(PortExtension* Port)
 {
     return VcomReadFlag(&Port->DeviceRemoved) || VcomReadFlag(&Port->SurpriseRemoved);
 }
+
+// Any IRQL; no lock. RunState is set by the PnP and power dispatchers at passive level
+// while requests, completions and DPCs read it on other processors: each access is
+// whole (interlocked).
+inline ULONG ReadRunState(PortExtension* Port) { return (ULONG)InterlockedCompareExchange((volatile LONG*)&Port->RunState, 0, 0); }
+inline VOID SetRunState(PortExtension* Port, ULONG State) { InterlockedExchange((volatile LONG*)&Port->RunState, (LONG)State); }

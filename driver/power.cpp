@@ -54,7 +54,7 @@ NTSTATUS PassPowerDownCopied(PortExtension* Port, PIRP Irp)
 // Reads and writes in progress are not cancelled and the rings keep their bytes.
 VOID PowerDown(PortExtension* Port)
 {
-    Port->RunState = RUN_POWERED_DOWN;
+    SetRunState(Port, RUN_POWERED_DOWN);
     StopPumps(Port->PortDeviceObject);
     TxStop(Port);
 }
@@ -68,7 +68,7 @@ NTSTATUS PowerUp(PortExtension* Port, PIRP Irp)
     PoStartNextPowerIrp(Irp);
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
 
-    Port->RunState = RUN_WORKING;
+    SetRunState(Port, RUN_WORKING);
     SendPortCommand(Port, CMD_PORT_ENABLE, 1);
     LockPortConfig(Port);
     Port->ModemControlByte = MCB_DTR | MCB_RTS;  // the lines come back raised
@@ -90,7 +90,7 @@ NTSTATUS HandlePower(PortExtension* Port, PIRP Irp)
         if (stack->Parameters.Power.State.DeviceState != PowerDeviceD0) {
             PowerDown(Port);
         } else if (Port->OpenCount == 0) {
-            Port->RunState = RUN_WORKING;  // the next open starts the machinery itself
+            SetRunState(Port, RUN_WORKING);  // the next open starts the machinery itself
         } else {
             return PowerUp(Port, Irp);
         }

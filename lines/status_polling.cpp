@@ -93,7 +93,7 @@ NTSTATUS ReadModemStatusOnce(PortExtension* Port)
 static NTSTATUS StartStatusPollingLocked(PortExtension* Port)
 {
     if (!VcomReadFlag(&Port->StatusStopped)) return STATUS_SUCCESS;
-    if (Port->RunState == RUN_POWERED_DOWN) return STATUS_POWER_STATE_INVALID;
+    if (ReadRunState(Port) == RUN_POWERED_DOWN) return STATUS_POWER_STATE_INVALID;
     KeClearEvent(&Port->StatusIdleEvent);
     VcomWriteFlag(&Port->StatusStopped, 0);
     if (!StatusPipeInUse(Port)) {

@@ -265,7 +265,7 @@ VOID NTAPI RxPumpRetry(PKDPC, PVOID DeferredContext, PVOID, PVOID)
 NTSTATUS RxPumpStart(PortExtension* Port)
 {
     if (!Port->RxTransferBuffer) return STATUS_UNSUCCESSFUL;
-    if (Port->RunState == RUN_POWERED_DOWN) return STATUS_POWER_STATE_INVALID;
+    if (ReadRunState(Port) == RUN_POWERED_DOWN) return STATUS_POWER_STATE_INVALID;
     if (InterlockedCompareExchange(&Port->RxPumpState, RX_PUMP_STARTING, RX_PUMP_IDLE) != RX_PUMP_IDLE)
         return STATUS_SUCCESS;
     VcomWriteFlag(&Port->RxStopped, 0);

@@ -144,7 +144,7 @@ VOID EndPass(PortExtension* port, PIRP Irp)
     port->TotalWritten += pass;
     CountTransmitted(port, pass);
 
-    if (port->RunState == RUN_WORKING && port->TxAllowNullPacket && pass && port->MaxPacketOut &&
+    if (ReadRunState(port) == RUN_WORKING && port->TxAllowNullPacket && pass && port->MaxPacketOut &&
         pass % port->MaxPacketOut == 0) {
         // The timer and the state stay: the write's timeout covers this pass too.
         PipeSetWriteLocation(port, Irp, 0);

@@ -219,3 +219,46 @@ TEST_F(CommStatusOnRealThreads, AskingForItWhileWritesComeAndGoIsNoRace)
     std::memcpy(&s, status->Output().data(), sizeof s);
     EXPECT_EQ(0u, s.AmountInOutQueue);
 }
+
+// Power cycles on one thread while reads start and writes end on another: the power
+// dispatcher set RunState with plain stores while the read's dispatch (starting the
+// pump) and the write's completion (deciding on a zero-length packet) read it. Each
+// access is whole now, which ThreadSanitizer checks (host-tsan); after the last
+// power-up the port carries bytes both ways.
+class PowerOnRealThreads : public OpenPortTest {
+protected:
+    hk::ClockMode Clock() const override { return hk::ClockMode::Real; }
+};
+
+TEST_F(PowerOnRealThreads, CyclingWhileReadsStartAndWritesEndIsNoRace)
+{
+    SERIAL_TIMEOUTS t{MAXULONG, 0, 0, 0, 0};
+    ASSERT_EQ(STATUS_SUCCESS, file->StartIoctl(IOCTL_SERIAL_SET_TIMEOUTS, Bytes((UCHAR*)&t, (UCHAR*)(&t + 1)), 0)->Wait());
+    std::atomic<bool> stop{false};
+    hk::Thread power([&] {
+        while (!stop) {
+            EXPECT_EQ(STATUS_SUCCESS, stack->SetDevicePower(PowerDeviceD3).status);
+            EXPECT_EQ(STATUS_SUCCESS, stack->SetDevicePower(PowerDeviceD0).status);
+        }
+    });
+    for (int i = 0; i < 300; ++i) {
+        auto read = file->StartRead(16);
+        auto write = file->StartWrite(Sequence(64, 64 * i));  // a whole packet: a zero-length one may follow
+        read->Wait();
+        write->Wait();
+    }
+    stop = true;
+    power.Join();
+    sim->Feed({7});
+    auto write = file->StartWrite({1, 2, 3});
+    ASSERT_EQ(STATUS_SUCCESS, write->Wait());
+    EXPECT_EQ(3u, write->Information());
+    Bytes got;
+    ASSERT_TRUE(hk::RunUntil([&] {
+        auto read = file->StartRead(1);
+        read->Wait();
+        got.insert(got.end(), read->Output().begin(), read->Output().end());
+        return !got.empty();
+    }, 10LL * 10000000));
+    EXPECT_EQ(Bytes{7}, got);
+}
