@@ -239,5 +239,9 @@ NTSTATUS PipeReadAsync(PortExtension* Port, PVOID Buffer, ULONG Length, PipeHand
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     next->FileObject = &Pipe->File;
     IoSetCompletionRoutine(irp, Completion, Port, TRUE, TRUE, TRUE);
-    return IoCallDriver(Port->LowerDevice, irp);
+    NTSTATUS sent = IoCallDriver(Port->LowerDevice, irp);
+    // The read went down and its completion routine has dealt with it: a pipe driver
+    // that failed it at once for lack of memory must not make the caller try again
+    // from its timer too, which would put the pump's chain in two places.
+    return sent == STATUS_INSUFFICIENT_RESOURCES ? STATUS_UNSUCCESSFUL : sent;
 }

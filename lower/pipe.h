@@ -54,6 +54,8 @@ VOID PipeSetWriteLocation(PortExtension* Port, PIRP Irp, ULONG Length);
 // STATUS_MORE_PROCESSING_REQUIRED). A read that cannot be allocated returns
 // STATUS_INSUFFICIENT_RESOURCES and leaves the asking pump as it is (its chain goes on
 // from its timer); when no read can be issued for any other reason, the asking pump
-// is marked idle and the failure returned.
+// is marked idle and the failure returned. An issued read returns what the pipe
+// driver returned, except that STATUS_INSUFFICIENT_RESOURCES comes back as
+// STATUS_UNSUCCESSFUL: only a read that was never issued is tried again.
 NTSTATUS PipeReadAsync(PortExtension* Port, PVOID Buffer, ULONG Length, PipeHandle* Pipe,
                        PIO_COMPLETION_ROUTINE Completion);

@@ -30,3 +30,18 @@ TEST(FuzzRegression, APurgeWithAnOutputBufferTooSmallForTheFlagsReportsNoBytes)
 {
     EXPECT_EQ("", Replay("purge_output_too_small_for_the_flags"));
 }
+
+// A bulk IN read that the pipe driver failed at once with STATUS_INSUFFICIENT_RESOURCES
+// ended the pump's chain in its completion routine, and the same status, returned by
+// the call that issued the read, made the pump arm its retry timer as well: the timer
+// outlived the close and the device ("freed-armed-timer").
+TEST(FuzzRegression, AReadThePipeDriverFailsAtOnceForLackOfMemoryIsNotRetriedFromTheTimerToo)
+{
+    EXPECT_EQ("", Replay("pump_retry_timer_armed_after_a_failed_read"));
+}
+
+// The same for the status polling's reads and its timer.
+TEST(FuzzRegression, AStatusReadThePipeDriverFailsAtOnceForLackOfMemoryIsNotRetriedFromTheTimerToo)
+{
+    EXPECT_EQ("", Replay("status_retry_timer_armed_after_a_failed_read"));
+}
