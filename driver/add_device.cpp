@@ -224,20 +224,19 @@ NTSTATUS ReadDeviceDword(PDEVICE_OBJECT PhysicalDevice, PCWSTR ValueName, PULONG
     UNICODE_STRING name;
     RtlInitUnicodeString(&name, nameBuffer);
 
+    // The query's buffer is on the stack: reading a value takes no pool, so a moment
+    // short of memory cannot turn a configured value into its default (EndPointCaps 0
+    // would leave the adapter unconfigured while every line setting reports success).
     ULONG size = name.MaximumLength + 28;
-    auto* info = (PKEY_VALUE_FULL_INFORMATION)ExAllocatePoolWithTag(PagedPool, size, TAG_FILT);
-    if (!info) {
-        status = STATUS_INSUFFICIENT_RESOURCES;
-    } else {
-        ULONG resultLength = 0;
-        status = ZwQueryValueKey(key, &name, KeyValueFullInformation, info, size, &resultLength);
-        if (NT_SUCCESS(status)) {
-            if (info->DataLength >= sizeof(ULONG) && info->DataOffset <= size - sizeof(ULONG))
-                RtlCopyMemory(Value, (PUCHAR)info + info->DataOffset, sizeof(ULONG));
-            else
-                status = STATUS_INFO_LENGTH_MISMATCH;
-        }
-        ExFreePoolWithTag(info, TAG_FILT);
+    ULONG storage[(sizeof nameBuffer + 28 + sizeof(ULONG) - 1) / sizeof(ULONG)];
+    auto* info = (PKEY_VALUE_FULL_INFORMATION)storage;
+    ULONG resultLength = 0;
+    status = ZwQueryValueKey(key, &name, KeyValueFullInformation, info, size, &resultLength);
+    if (NT_SUCCESS(status)) {
+        if (info->DataLength >= sizeof(ULONG) && info->DataOffset <= size - sizeof(ULONG))
+            RtlCopyMemory(Value, (PUCHAR)info + info->DataOffset, sizeof(ULONG));
+        else
+            status = STATUS_INFO_LENGTH_MISMATCH;
     }
     ZwClose(key);
     return status;

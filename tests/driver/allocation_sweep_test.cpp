@@ -153,3 +153,42 @@ TEST_F(AfterAnAllocationFailure, EachPipeCloseIsTriedAgainSoNoPipeIsLeftOpen)
         ASSERT_EQ(STATUS_SUCCESS, hk::File::Open(hk::names::InterfacesOf(sim->Pdo()).at(0), &file));
     }
 }
+
+class ConfigurationWhileMemoryIsShort : public SimPortTest {};
+
+// Every allocation AddDevice makes failing in turn, alone: AddDevice fails, or the device
+// has the configuration the registry gives it (a value read as its default made
+// EndPointCaps 0, and line settings then reported success with nothing sent).
+TEST_F(ConfigurationWhileMemoryIsShort, AddDeviceFailsOrTakesEveryValueTheRegistryHas)
+{
+    hk::RecordAllocations(true);
+    for (unsigned long n = 1;; ++n) {
+        SCOPED_TRACE(n);
+        size_t before = hk::RecordedAllocations().size();
+        hk::FailAllocation(n);
+        pipesim::Options o;
+        o.registry = {Dword(u"EndPointCaps", 3), Dword(u"TxAsync", 1), Dword(u"CtlPollPeriod", 50), Dword(u"RxPollPeriod", 2),
+                      Dword(u"TxAllowNullPacket", 0), Dword(u"NoBaudCheck", 1), Dword(u"RxReqSize", 128)};
+        NTSTATUS status = AddAdapter(std::move(o));
+        hk::ClearFaults();
+        auto record = hk::RecordedAllocations();
+        bool failed = false;
+        for (size_t i = before; i < record.size(); ++i) failed |= record[i].failed;
+        if (NT_SUCCESS(status)) {
+            EXPECT_EQ(3u, Port()->EndPointCaps);
+            EXPECT_EQ(1u, Port()->TxAsync);
+            EXPECT_EQ(50, Port()->CtlPollPeriod);
+            EXPECT_EQ(2u, Port()->RxPollPeriod);
+            EXPECT_EQ(0u, Port()->TxAllowNullPacket);
+            EXPECT_EQ(1u, Port()->NoBaudCheck);
+            EXPECT_EQ(128u, Port()->RxReqSize);
+            ASSERT_EQ(STATUS_SUCCESS, stack->Remove().status);
+            port = nullptr;
+        } else {
+            EXPECT_TRUE(failed) << "AddDevice failed with " << std::hex << status << " though every allocation was had";
+            EXPECT_EQ(nullptr, port);
+        }
+        if (!failed) break;  // AddDevice made fewer than n allocations
+        ASSERT_LT(n, 100u);
+    }
+}

@@ -80,16 +80,18 @@ TEST_F(Configuration, OnlyValuesWithAtLeastFourBytesThatFitTheQueryAreTaken)
     EXPECT_EQ((ULONG)u'A', Port()->NoBaudCheck) << "'A' and its NUL are four bytes";
 }
 
-TEST_F(Configuration, AnUnreadableKeyOrQueryBufferFallsBackToDefaults)
+TEST_F(Configuration, AnUnreadableKeyFallsBackToDefaultsAndAQueryNeedsNoPool)
 {
     hk::FailApi(hk::Api::IoOpenDeviceRegistryKey, STATUS_ACCESS_DENIED, 5);  // CtlPollPeriod's open
-    hk::FailPoolAllocation(6, TAG_FILT);  // TxAsync's query buffer (CtlPollPeriod's open fails first)
+    hk::FailPoolAllocation(1, TAG_FILT);  // no query takes pool: nothing else does meanwhile
     ASSERT_EQ(STATUS_SUCCESS, AddAdapter({RegistryValue::Dword(u"CtlPollPeriod", 50), RegistryValue::Dword(u"TxAsync", 1),
-                                          RegistryValue::Dword(u"RxPollPeriod", 9)}));
+                                          RegistryValue::Dword(u"RxPollPeriod", 9), RegistryValue::Dword(u"DebugLevel", 3)}));
+    EXPECT_EQ(3u, DebugLevel) << "the first value read";
     EXPECT_EQ(10, Port()->CtlPollPeriod);
-    EXPECT_EQ(0u, Port()->TxAsync);
+    EXPECT_EQ(1u, Port()->TxAsync);
     EXPECT_EQ(9u, Port()->RxPollPeriod);
     EXPECT_EQ(0u, hk::OpenRegistryHandles()) << "every key opened was closed";
+    hk::ClearFaults();
 }
 
 class PortDevice : public DriverTest {};
