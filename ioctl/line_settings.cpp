@@ -234,8 +234,16 @@ NTSTATUS NTAPI CharsRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     Control c = ControlOf(Irp);
     if (c.Code != IOCTL_SERIAL_SET_CHARS) return Report(port, Irp, c, &port->Chars, CharsSize);
     if (c.InLength < CharsSize || !c.Buffer) return Complete(Irp, STATUS_INVALID_PARAMETER, 0);
+    SERIAL_CHARS chars;
+    RtlCopyMemory(&chars, c.Buffer, CharsSize);
     LockPortConfig(port);
-    RtlCopyMemory(&port->Chars, c.Buffer, CharsSize);
+    port->Chars.EofChar = chars.EofChar;
+    port->Chars.ErrorChar = chars.ErrorChar;
+    port->Chars.BreakChar = chars.BreakChar;
+    port->Chars.XonChar = chars.XonChar;
+    port->Chars.XoffChar = chars.XoffChar;
+    // The receive pump looks for the event character without a lock: it is stored whole.
+    VcomWriteFlag(&port->Chars.EventChar, chars.EventChar);
     NTSTATUS status = SendPortCommand(port, CMD_FLOW_CHARS, port->Chars.XonChar, port->Chars.XoffChar);
     status = FirstFailure(status, SendPortCommand(port, CMD_ERROR_CHAR, ErrorCharEnable(port), port->Chars.ErrorChar));
     UnlockPortConfig(port);

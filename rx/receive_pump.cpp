@@ -139,7 +139,7 @@ BOOLEAN MoveLeftover(PortExtension* Port)
         if (put) {
             ULONG events = SERIAL_EV_RXCHAR;
             if (RingNearlyFull(Port)) events |= SERIAL_EV_RX80FULL;
-            if (Contains(from, put, Port->Chars.EventChar)) events |= SERIAL_EV_RXFLAG;
+            if (Contains(from, put, VcomReadFlag(&Port->Chars.EventChar))) events |= SERIAL_EV_RXFLAG;
             PostEvents(Port->PortDeviceObject, events);
         }
         left = LeftoverOf(Port);
@@ -225,7 +225,8 @@ NTSTATUS NTAPI RxPumpComplete(PDEVICE_OBJECT, PIRP Irp, PVOID Context)
     if (ReceiveAllowed(port)) {
         ULONG put = PutWithFlowControl(port, port->RxTransferBuffer, received);
         port->RxTransferOffset = put;
-        if (put && Contains(port->RxTransferBuffer, put, port->Chars.EventChar)) events |= SERIAL_EV_RXFLAG;
+        // The event character is read whole: IOCTL_SERIAL_SET_CHARS stores it on another thread.
+        if (put && Contains(port->RxTransferBuffer, put, VcomReadFlag(&port->Chars.EventChar))) events |= SERIAL_EV_RXFLAG;
     }
     PostEvents(port->PortDeviceObject, events);
     ServeAndDeliver(port);

@@ -262,3 +262,43 @@ TEST_F(PowerOnRealThreads, CyclingWhileReadsStartAndWritesEndIsNoRace)
     }, 10LL * 10000000));
     EXPECT_EQ(Bytes{7}, got);
 }
+
+// The special characters set on one thread while bytes arrive: the pump looked for the
+// event character, which SET_CHARS copied in with the others, without a lock. It is
+// stored and read whole now (ThreadSanitizer checks it, host-tsan); an event character
+// set before its byte arrives still raises SERIAL_EV_RXFLAG.
+class EventCharOnRealThreads : public OpenPortTest {
+protected:
+    hk::ClockMode Clock() const override { return hk::ClockMode::Real; }
+};
+
+TEST_F(EventCharOnRealThreads, SettingTheCharactersWhileBytesArriveIsNoRace)
+{
+    std::atomic<bool> stop{false};
+    hk::Thread setter([&] {
+        for (ULONG i = 0; !stop; ++i) {
+            SERIAL_CHARS c{0, 0, 0, (UCHAR)(i % 200), 0x11, 0x13};
+            EXPECT_EQ(STATUS_SUCCESS, file->StartIoctl(IOCTL_SERIAL_SET_CHARS, Bytes((UCHAR*)&c, (UCHAR*)(&c + 1)), 0)->Wait());
+        }
+    });
+    SERIAL_TIMEOUTS t{MAXULONG, MAXULONG, 1000, 0, 0};
+    ASSERT_EQ(STATUS_SUCCESS, file->StartIoctl(IOCTL_SERIAL_SET_TIMEOUTS, Bytes((UCHAR*)&t, (UCHAR*)(&t + 1)), 0)->Wait());
+    for (int i = 0; i < 400; ++i) {
+        sim->Feed(Sequence(100, 100 * i));
+        for (ULONG got = 0; got < 100;) {
+            auto read = file->StartRead(100 - got);
+            ASSERT_EQ(STATUS_SUCCESS, read->Wait());
+            ASSERT_NE(0u, read->Information()) << "fed bytes arrive well within a second";
+            got += (ULONG)read->Information();
+        }
+    }
+    stop = true;
+    setter.Join();
+    SERIAL_CHARS c{0, 0, 0, 0xEE, 0x11, 0x13};
+    ASSERT_EQ(STATUS_SUCCESS, file->StartIoctl(IOCTL_SERIAL_SET_CHARS, Bytes((UCHAR*)&c, (UCHAR*)(&c + 1)), 0)->Wait());
+    ASSERT_EQ(STATUS_SUCCESS, file->StartIoctl(IOCTL_SERIAL_SET_WAIT_MASK, Ulong(SERIAL_EV_RXFLAG), 0)->Wait());
+    auto wait = file->StartIoctl(IOCTL_SERIAL_WAIT_ON_MASK, {}, sizeof(ULONG));
+    sim->Feed({1, 0xEE, 2});
+    ASSERT_EQ(STATUS_SUCCESS, wait->Wait());
+    EXPECT_EQ(Ulong(SERIAL_EV_RXFLAG), wait->Output());
+}
