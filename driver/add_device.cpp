@@ -84,6 +84,11 @@ VCOM_PAGED NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT 
     NTSTATUS status = CreatePortDevice(DriverObject, PhysicalDeviceObject, &device);
     if (!NT_SUCCESS(status)) return status;
     PortExtension* port = PortOf(device);
+    port->PowerWorkItem = IoAllocateWorkItem(device);
+    if (!port->PowerWorkItem) {
+        ReleasePortDevice(port);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
 
     device->Flags |= port->LowerDevice->Flags & (DO_POWER_PAGABLE | DO_POWER_INRUSH);
     device->Flags |= DO_BUFFERED_IO;
@@ -107,6 +112,7 @@ VCOM_PAGED NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT 
 
     KeInitializeSpinLock(&port->CommStatusLock);
     KeInitializeEvent(&port->ConfigLock, SynchronizationEvent, TRUE);
+    KeInitializeEvent(&port->OpenPowerLock, SynchronizationEvent, TRUE);
     KeInitializeEvent(&port->StatusControlLock, SynchronizationEvent, TRUE);
     KeInitializeSpinLock(&port->EventLock);
     KeInitializeDeviceQueue(&port->ReadQueue);
@@ -243,10 +249,14 @@ NTSTATUS ReadDeviceDword(PDEVICE_OBJECT PhysicalDevice, PCWSTR ValueName, PULONG
 }
 
 // PASSIVE_LEVEL. The last steps of a port device's life, also used to undo a failed
-// AddDevice: interface disabled, detached, link name freed, device deleted. The
-// extension is gone afterwards.
+// AddDevice: interface disabled, detached, link name and power work item freed, device
+// deleted. The extension is gone afterwards.
 VOID ReleasePortDevice(PortExtension* Port)
 {
+    if (Port->PowerWorkItem) {
+        IoFreeWorkItem(Port->PowerWorkItem);
+        Port->PowerWorkItem = nullptr;
+    }
     if (Port->InterfaceLinkName.Buffer) IoSetDeviceInterfaceState(&Port->InterfaceLinkName, FALSE);
     if (Port->LowerDevice) {
         IoDetachDevice(Port->LowerDevice);

@@ -2,7 +2,9 @@
 //
 // Lock order (outer to inner): EventLock, then the I/O cancel spin lock; the cancel
 // spin lock guards the read queue and CurrentRead; WriteQueueLock before a ring's
-// Lock; a RingBuffer's Lock is always innermost; CommStatusLock is taken alone.
+// Lock; a RingBuffer's Lock is always innermost; CommStatusLock is taken alone. Of the
+// passive-level locks, OpenPowerLock comes before TxControlLock, StatusControlLock and
+// ConfigLock.
 // WriteQueueLock is never held across a call to the pipe driver, a completion or
 // IoCancelIrp. Requests are completed outside every lock.
 #pragma once
@@ -210,6 +212,19 @@ struct PortExtension {
     ULONG NoBaudCheck;
 
     WMILIB_CONTEXT WmiLibInfo;  // filled at registration
+
+    // AddDevice to removal: the power requests that come at DISPATCH_LEVEL and must wait
+    // are handled from it, one at a time (a device has one power request at a time). Had
+    // in advance, so that a power-up never finds no memory to bring the port back with.
+    PIO_WORKITEM PowerWorkItem;
+    // Serialises the open and close sequences with a power-down and with the restart
+    // that follows a return to D0, which runs after the power request has completed:
+    // a close or a second power-down never meets a restart half done. A
+    // synchronization event, signalled = free; AddDevice.
+    KEVENT OpenPowerLock;
+    // A return to D0 has completed and its restart is still to run: set by the power-up,
+    // cleared by the restart or by a power-down that comes first; under OpenPowerLock.
+    ULONG PowerUpPending;
 };
 
 inline PortExtension* PortOf(PDEVICE_OBJECT DeviceObject) { return (PortExtension*)DeviceObject->DeviceExtension; }

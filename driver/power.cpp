@@ -7,8 +7,8 @@
 // The port copies DO_POWER_PAGABLE from the pipe driver's device. Without it (above
 // an inrush device, for one) the power manager may send power requests at
 // DISPATCH_LEVEL, so the dispatch routine is resident, and a request whose handling
-// waits (a device power-down, a return to D0) is marked pending and handled from a
-// work item at PASSIVE_LEVEL.
+// waits (a device power-down, a return to D0) is marked pending and handled at
+// PASSIVE_LEVEL from the port's own work item, which AddDevice allocated.
 #include "driver/driver.h"
 #include "ioctl/line_settings.h"
 #include "lines/status_polling.h"
@@ -50,35 +50,55 @@ NTSTATUS PassPowerDownCopied(PortExtension* Port, PIRP Irp)
     return PoCallDriver(Port->LowerDevice, Irp);
 }
 
-// PASSIVE_LEVEL; waits. Nothing is sent to the adapter while it is powered down.
-// Reads and writes in progress are not cancelled and the rings keep their bytes.
+// PASSIVE_LEVEL; waits; takes OpenPowerLock. Nothing is sent to the adapter while it
+// is powered down. Reads and writes in progress are not cancelled and the rings keep
+// their bytes.
 VOID PowerDown(PortExtension* Port)
 {
+    AcquirePassiveLock(&Port->OpenPowerLock);
+    Port->PowerUpPending = 0;  // a restart still to come is no longer wanted
     SetRunState(Port, RUN_POWERED_DOWN);
     StopPumps(Port->PortDeviceObject);
     TxStop(Port);
+    ReleasePassiveLock(&Port->OpenPowerLock);
 }
 
-// PASSIVE_LEVEL; waits. Return to D0 with the port open: the lower drivers power up
+// PASSIVE_LEVEL; waits; takes OpenPowerLock. Return to D0: the lower drivers power up
 // first; the request is completed before the adapter is brought back, and what the
-// adapter answers then is not looked at.
+// adapter answers then is not looked at. The restart runs after the completion, so it
+// holds the remove lock (a removal waits for it) and OpenPowerLock (an open, a close or
+// the next power-down waits for it); a power-down that came first cancels it, and a
+// port that is not open then only leaves the powered-down state.
 NTSTATUS PowerUp(PortExtension* Port, PIRP Irp)
 {
     NTSTATUS status = ForwardAndWait(Port, Irp, TRUE);
+    AcquirePassiveLock(&Port->OpenPowerLock);
+    Port->PowerUpPending = 1;
+    ReleasePassiveLock(&Port->OpenPowerLock);
+    BOOLEAN held = NT_SUCCESS(IoAcquireRemoveLock(&Port->PortRemoveLock, Irp));
     PoStartNextPowerIrp(Irp);
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    if (!held) return status;  // the device is being removed: nothing to bring back
 
-    SetRunState(Port, RUN_WORKING);
-    SendPortCommand(Port, CMD_PORT_ENABLE, 1);
-    LockPortConfig(Port);
-    Port->ModemControlByte = MCB_DTR | MCB_RTS;  // the lines come back raised
-    SendPortCommand(Port, CMD_MODEM_CONTROL, Port->ModemControlByte);
-    ApplyLineSettings(Port->PortDeviceObject);
-    UnlockPortConfig(Port);
-    StartStatusPolling(Port);
-    RxPumpStart(Port);
-    RingReset(&Port->TxRing);  // bytes buffered before the power-down are not sent
-    TxStart(Port);
+    AcquirePassiveLock(&Port->OpenPowerLock);
+    if (Port->PowerUpPending) {
+        Port->PowerUpPending = 0;
+        SetRunState(Port, RUN_WORKING);
+        if (Port->OpenCount) {
+            SendPortCommand(Port, CMD_PORT_ENABLE, 1);
+            LockPortConfig(Port);
+            Port->ModemControlByte = MCB_DTR | MCB_RTS;  // the lines come back raised
+            SendPortCommand(Port, CMD_MODEM_CONTROL, Port->ModemControlByte);
+            ApplyLineSettings(Port->PortDeviceObject);
+            UnlockPortConfig(Port);
+            StartStatusPolling(Port);
+            RxPumpStart(Port);
+            RingReset(&Port->TxRing);  // bytes buffered before the power-down are not sent
+            TxStart(Port);
+        }
+    }
+    ReleasePassiveLock(&Port->OpenPowerLock);
+    IoReleaseRemoveLock(&Port->PortRemoveLock, Irp);
     return status;
 }
 
@@ -89,7 +109,7 @@ NTSTATUS HandlePower(PortExtension* Port, PIRP Irp)
     if (PowerRequestWaits(stack)) {
         if (stack->Parameters.Power.State.DeviceState != PowerDeviceD0) {
             PowerDown(Port);
-        } else if (Port->OpenCount == 0) {
+        } else if (Port->OpenCount == 0 && ReadRunState(Port) != RUN_POWERED_DOWN) {
             SetRunState(Port, RUN_WORKING);  // the next open starts the machinery itself
         } else {
             return PowerUp(Port, Irp);
@@ -98,15 +118,13 @@ NTSTATUS HandlePower(PortExtension* Port, PIRP Irp)
     return PassPowerDownCopied(Port, Irp);
 }
 
-// PASSIVE_LEVEL, on a system worker thread; no lock. The request was marked pending
-// by the dispatch routine.
+// PASSIVE_LEVEL, on a system worker thread, from the port's power work item; no lock.
+// The request was marked pending by the dispatch routine. The next power request of
+// the device, the only one that could queue the item again, comes only after this one
+// started it (in HandlePower).
 VOID NTAPI PowerWorkRoutine(PDEVICE_OBJECT DeviceObject, PVOID Context)
 {
-    PIRP Irp = (PIRP)Context;
-    PIO_WORKITEM item = (PIO_WORKITEM)Irp->Tail.Overlay.DriverContext[0];
-    Irp->Tail.Overlay.DriverContext[0] = NULL;
-    IoFreeWorkItem(item);
-    HandlePower(PortOf(DeviceObject), Irp);
+    HandlePower(PortOf(DeviceObject), (PIRP)Context);
 }
 
 }  // namespace
@@ -117,14 +135,7 @@ NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PortExtension* port = PortOf(DeviceObject);
     if (!PowerRequestWaits(IoGetCurrentIrpStackLocation(Irp))) return PassPowerDown(port, Irp);
     if (KeGetCurrentIrql() == PASSIVE_LEVEL) return HandlePower(port, Irp);
-    PIO_WORKITEM item = IoAllocateWorkItem(DeviceObject);
-    if (item == NULL) {
-        // The port's machinery cannot be stopped or restarted from here: the request
-        // goes down as it is, and the machinery stays as it was.
-        return PassPowerDown(port, Irp);
-    }
-    Irp->Tail.Overlay.DriverContext[0] = item;
     IoMarkIrpPending(Irp);
-    IoQueueWorkItem(item, PowerWorkRoutine, DelayedWorkQueue, Irp);
+    IoQueueWorkItem(port->PowerWorkItem, PowerWorkRoutine, DelayedWorkQueue, Irp);
     return STATUS_PENDING;
 }

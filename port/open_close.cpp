@@ -154,8 +154,9 @@ NTSTATUS PortClose(PDEVICE_OBJECT DeviceObject)
     return status;
 }
 
-// PASSIVE_LEVEL; no lock: OpenCount is interlocked, so of two racing opens exactly
-// one runs the open sequence.
+// PASSIVE_LEVEL; takes OpenPowerLock for the open and the close sequences, so neither
+// meets a power-down or a restart after D0 half done. OpenCount is interlocked, so of
+// two racing opens exactly one runs the open sequence.
 NTSTATUS NTAPI DispatchCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PortExtension* port = PortOf(DeviceObject);
@@ -165,6 +166,7 @@ NTSTATUS NTAPI DispatchCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
             InterlockedDecrement(&port->OpenCount);
             status = STATUS_ACCESS_DENIED;
         } else {
+            AcquirePassiveLock(&port->OpenPowerLock);
             status = PortOpen(DeviceObject);
             if (!NT_SUCCESS(status)) {
                 InterlockedDecrement(&port->OpenCount);
@@ -172,11 +174,14 @@ NTSTATUS NTAPI DispatchCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
                 TxStart(port);
                 IoAcquireRemoveLock(&port->PortRemoveLock, DeviceObject);
             }
+            ReleasePassiveLock(&port->OpenPowerLock);
         }
     } else {
+        AcquirePassiveLock(&port->OpenPowerLock);
         TxStop(port);
         status = PortClose(DeviceObject);
         InterlockedDecrement(&port->OpenCount);
+        ReleasePassiveLock(&port->OpenPowerLock);
         IoReleaseRemoveLock(&port->PortRemoveLock, DeviceObject);
     }
     Irp->IoStatus.Status = status;

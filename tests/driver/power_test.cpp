@@ -57,15 +57,17 @@ TEST_F(PowerDispatch, AboveAPowerPageableDeviceEverythingIsHandledInline)
     EXPECT_EQ(PASSIVE_LEVEL, arrived[0].irql);
 }
 
-TEST_F(PowerDispatch, WithoutAWorkItemTheRequestStillGoesDown)
+TEST_F(PowerDispatch, TheWorkItemIsThePortsOwnSoNoPowerRequestNeedsMemory)
 {
     ASSERT_EQ(STATUS_SUCCESS, AddAdapter({}, 0));
     bus.ClearArrived();
-    hk::FailPoolAllocation(1);
+    hk::FailAllocation(1, true);  // no memory at all
     EXPECT_EQ(STATUS_SUCCESS, stack->SetDevicePower(PowerDeviceD2).status);
+    EXPECT_EQ(STATUS_SUCCESS, stack->SetDevicePower(PowerDeviceD0).status);
+    hk::ClearFaults();
     auto arrived = PowerArrivals();
-    ASSERT_EQ(1u, arrived.size());
-    EXPECT_EQ(DISPATCH_LEVEL, arrived[0].irql) << "passed down at once";
+    ASSERT_EQ(2u, arrived.size());
+    for (auto& a : arrived) EXPECT_EQ(PASSIVE_LEVEL, a.irql) << "handled from the work item, minor " << (int)a.minor;
 }
 
 TEST_F(PowerDispatch, ALowerFailureComesBackUnchanged)

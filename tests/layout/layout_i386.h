@@ -876,7 +876,7 @@ static_assert(offsetof(PipeHandle, Name) == 0, "PipeHandle.Name: offset 0 in the
 static_assert(sizeof(((PipeHandle*)0)->Name) == 24, "PipeHandle.Name: size 24 in the DDK");
 static_assert(offsetof(PipeHandle, File) == 24, "PipeHandle.File: offset 24 in the DDK");
 static_assert(sizeof(((PipeHandle*)0)->File) == 128, "PipeHandle.File: size 128 in the DDK");
-static_assert(sizeof(PortExtension) == 5632, "PortExtension: size 5632 in the DDK");
+static_assert(sizeof(PortExtension) == 5656, "PortExtension: size 5656 in the DDK");
 static_assert(alignof(PortExtension) == 8, "PortExtension: alignment 8 in the DDK");
 static_assert(offsetof(PortExtension, PortDeviceObject) == 0, "PortExtension.PortDeviceObject: offset 0 in the DDK");
 static_assert(sizeof(((PortExtension*)0)->PortDeviceObject) == 4, "PortExtension.PortDeviceObject: size 4 in the DDK");
