@@ -18,7 +18,7 @@ namespace {
 PIRP TakePendingWait(PortExtension* Port)
 {
     PIRP irp = Port->PendingWait;
-    if (!irp || irp->Cancel) return nullptr;
+    if (!irp || VcomIrpCancelled(irp)) return nullptr;
     if (!IoSetCancelRoutine(irp, nullptr)) return nullptr;
     Port->PendingWait = nullptr;
     return irp;
@@ -173,7 +173,7 @@ NTSTATUS NTAPI WaitOnMaskRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     // request itself. IoCancelIrp sets the flag and takes the routine under the cancel
     // spin lock held here, so taking the routine back decides who owns the request.
     IoSetCancelRoutine(Irp, WaitCancelRoutine);
-    if (Irp->Cancel && IoSetCancelRoutine(Irp, nullptr)) {
+    if (VcomIrpCancelled(Irp) && IoSetCancelRoutine(Irp, nullptr)) {
         IoReleaseCancelSpinLock(cancelIrql);
         KeReleaseSpinLock(&port->EventLock, eventIrql);
         return CompleteRequest(Irp, STATUS_CANCELLED);

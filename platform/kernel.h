@@ -40,6 +40,9 @@ extern "C" {
 // operation is seen by whoever reads it after a later interlocked operation.
 inline UCHAR VcomReadFlag(const volatile UCHAR* Flag) { return __atomic_load_n(Flag, __ATOMIC_SEQ_CST); }
 inline VOID VcomWriteFlag(volatile UCHAR* Flag, UCHAR Value) { __atomic_store_n(Flag, Value, __ATOMIC_SEQ_CST); }
+// A request's Cancel flag, which IoCancelIrp sets on another processor while the
+// driver looks at it after IoSetCancelRoutine.
+inline BOOLEAN VcomIrpCancelled(PIRP Irp) { return VcomReadFlag(&Irp->Cancel); }
 
 // Pool tags are stored little-endian, so that a pool dump shows the characters in
 // the order written here.

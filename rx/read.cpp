@@ -122,7 +122,7 @@ NTSTATUS ReadStartOrQueue(PortExtension* Port, PIRP Irp)
 {
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
-    if (Irp->Cancel) {
+    if (VcomIrpCancelled(Irp)) {
         IoReleaseCancelSpinLock(irql);
         return CompleteRequest(Irp, STATUS_CANCELLED);
     }

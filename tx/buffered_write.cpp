@@ -39,7 +39,7 @@ FeedResult FeedCurrentWrite(PortExtension* Port, PIRP Irp)
     Port->WriteCopied += n;
     if (Port->WriteCopied == length) return FEED_DONE;
     IoSetCancelRoutine(Irp, BufferedWriteCancel);
-    if (Irp->Cancel && IoSetCancelRoutine(Irp, nullptr)) return FEED_CANCELLED;
+    if (VcomIrpCancelled(Irp) && IoSetCancelRoutine(Irp, nullptr)) return FEED_CANCELLED;
     return FEED_CURRENT;
 }
 
@@ -261,7 +261,7 @@ NTSTATUS NTAPI BufferedWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     KIRQL irql;
     KeAcquireSpinLock(&port->WriteQueueLock, &irql);
     IoSetCancelRoutine(Irp, BufferedWriteCancel);
-    if (Irp->Cancel && IoSetCancelRoutine(Irp, nullptr)) {
+    if (VcomIrpCancelled(Irp) && IoSetCancelRoutine(Irp, nullptr)) {
         KeReleaseSpinLock(&port->WriteQueueLock, irql);
         CompleteWrite(port, Irp, STATUS_CANCELLED, 0, IO_NO_INCREMENT);
         return STATUS_CANCELLED;

@@ -113,7 +113,7 @@ NTSTATUS StartOrQueueWrite(PortExtension* Port, PIRP Irp)
     KeAcquireSpinLock(&Port->WriteQueueLock, &irql);
     IoMarkIrpPending(Irp);
     IoSetCancelRoutine(Irp, WriteCancelRoutine);
-    if (Irp->Cancel && IoSetCancelRoutine(Irp, nullptr)) {
+    if (VcomIrpCancelled(Irp) && IoSetCancelRoutine(Irp, nullptr)) {
         cancelled = TRUE;
     } else if (VcomReadFlag(&Port->TxStopped) && IoSetCancelRoutine(Irp, nullptr)) {
         stopped = TRUE;  // the transmitter stopped since the write was accepted
