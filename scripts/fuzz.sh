@@ -13,6 +13,11 @@
 #   FUZZ_RUNS=100000 scripts/fuzz.sh                  a shorter run
 #   FUZZ_JOBS=1 FUZZ_SECONDS=3600 scripts/fuzz.sh     one core for an hour at most
 #
+# Every run is recorded in build/fuzz/ledger.txt (date, commit, executions, seconds,
+# findings), and the totals of all the runs on the shared corpus are printed: on a
+# machine too slow for 10,000,000 executions at one sitting, a run stopped by
+# FUZZ_SECONDS and continued later still counts towards them.
+#
 # A finding's input replays, with the emulation's report and a trace of its operations,
 # in any host build:
 #   VCOM_FUZZ_TRACE=1 build/host/tests/fuzz/fuzz_replay build/fuzz/artifacts/crash-...
@@ -84,4 +89,9 @@ coverage=$(sed -E 's/.*(cov: [0-9]+ ft: [0-9]+).*/\1/' <<<"$inited")
 echo "coverage:    $coverage (the corpus: $(find "$out/corpus" -type f | wc -l) inputs)"
 echo "findings:    $(( after - before )) new in $out/artifacts"
 echo "logs:        $logs"
+printf '%s %s %d %d %d\n' "$(date -u +%Y-%m-%dT%H:%M:%SZ)" "$(git rev-parse --short HEAD 2>/dev/null || echo unknown)" \
+  "$total" "$elapsed" "$(( after - before ))" >>"$out/ledger.txt"
+awk '{ runs++; execs += $3; secs += $4; found += $5 }
+     END { printf "all runs:    %d executions in %d s over %d runs on this corpus, %d findings (%s)\n", execs, secs, runs, found, FILENAME }' \
+  "$out/ledger.txt"
 [ "$after" -eq "$before" ]
