@@ -64,8 +64,8 @@ NTSTATUS NTAPI DispatchFlush(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return STATUS_SUCCESS;
 }
 
-// PASSIVE_LEVEL (control requests); waits for the transmitter when SERIAL_PURGE_TXABORT
-// is asked. The actions run in a fixed order, each only when its flag is set; other
+// PASSIVE_LEVEL (control requests); waits for the transmitter, under OpenPowerLock,
+// when SERIAL_PURGE_TXABORT is asked. The actions run in a fixed order, each only when its flag is set; other
 // bits are ignored. Flags shorter than 4 bytes are refused rather than read past.
 // The answer is the 4 bytes of the flags; the I/O manager copies that many back into
 // an output buffer the caller gave, so one too small for them is told of none.
@@ -80,12 +80,16 @@ NTSTATUS NTAPI PurgeRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (flags & SERIAL_PURGE_RXABORT) CancelReads(port);
     if (flags & SERIAL_PURGE_RXCLEAR) RxRingClear(port);
     if (flags & SERIAL_PURGE_TXABORT) {
+        // Under OpenPowerLock, so that a power-down never falls between the stop and the
+        // start; powered down, the transmitter stays stopped for the return to D0.
+        AcquirePassiveLock(&port->OpenPowerLock);
         TxStop(port);
         CancelAllWrites(port);
         // The restart sends what waits in the ring at once: a clear asked for with the
         // abort empties it first.
         if (flags & SERIAL_PURGE_TXCLEAR) RingReset(&port->TxRing);
-        TxStart(port);
+        if (ReadRunState(port) != RUN_POWERED_DOWN) TxStart(port);
+        ReleasePassiveLock(&port->OpenPowerLock);
     }
     if (flags & SERIAL_PURGE_TXCLEAR) RingReset(&port->TxRing);
     Irp->IoStatus.Status = STATUS_SUCCESS;

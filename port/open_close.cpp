@@ -162,20 +162,23 @@ NTSTATUS NTAPI DispatchCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PortExtension* port = PortOf(DeviceObject);
     NTSTATUS status;
     if (IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_CREATE) {
+        // The count is raised under the lock too: a restart after D0 that sees it
+        // nonzero finds an open that has run to its end.
+        AcquirePassiveLock(&port->OpenPowerLock);
         if (InterlockedIncrement(&port->OpenCount) > 1) {
             InterlockedDecrement(&port->OpenCount);
             status = STATUS_ACCESS_DENIED;
         } else {
-            AcquirePassiveLock(&port->OpenPowerLock);
             status = PortOpen(DeviceObject);
             if (!NT_SUCCESS(status)) {
                 InterlockedDecrement(&port->OpenCount);
             } else {
-                TxStart(port);
+                // Powered down, the transmitter stays stopped: the return to D0 starts it.
+                if (ReadRunState(port) != RUN_POWERED_DOWN) TxStart(port);
                 IoAcquireRemoveLock(&port->PortRemoveLock, DeviceObject);
             }
-            ReleasePassiveLock(&port->OpenPowerLock);
         }
+        ReleasePassiveLock(&port->OpenPowerLock);
     } else {
         AcquirePassiveLock(&port->OpenPowerLock);
         TxStop(port);

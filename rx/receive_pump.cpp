@@ -269,6 +269,12 @@ NTSTATUS RxPumpStart(PortExtension* Port)
     if (ReadRunState(Port) == RUN_POWERED_DOWN) return STATUS_POWER_STATE_INVALID;
     if (InterlockedCompareExchange(&Port->RxPumpState, RX_PUMP_STARTING, RX_PUMP_IDLE) != RX_PUMP_IDLE)
         return STATUS_SUCCESS;
+    // A power-down sets RunState before it stops the pump: one that came since the look
+    // above either is seen here, or finds the pump starting and waits for the chain.
+    if (ReadRunState(Port) == RUN_POWERED_DOWN) {
+        InterlockedExchange(&Port->RxPumpState, RX_PUMP_IDLE);
+        return STATUS_POWER_STATE_INVALID;
+    }
     VcomWriteFlag(&Port->RxStopped, 0);
     KeClearEvent(&Port->RxIdleEvent);  // the next stop waits for the chain begun here
     InterlockedExchange(&Port->RxPumpState, RX_PUMP_RUNNING);

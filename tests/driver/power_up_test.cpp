@@ -160,6 +160,37 @@ TEST_F(DevicePower, D0WithThePortOpenRestoresTheAdapterAndTheMachineryButNotTheO
     sim->Bus().CompleteWith(IRP_MJ_POWER, STATUS_SUCCESS);
 }
 
+// A purge that aborts the transmitter, and an open, while the device is in D3 leave the
+// transmitter stopped until D0: their restart of it let writes in D3 go to the
+// powered-down adapter, or into the ring that the return to D0 empties, with their
+// bytes reported sent.
+TEST_F(DevicePower, APurgeOrAnOpenInD3LeavesTheTransmitterStoppedUntilD0)
+{
+    for (ULONG txAsync : {0u, 1u}) {
+        SCOPED_TRACE(txAsync ? "buffered" : "direct");
+        ASSERT_NO_FATAL_FAILURE(Open({Dword(u"TxAsync", txAsync)}));
+        ASSERT_EQ(STATUS_SUCCESS, stack->SetDevicePower(PowerDeviceD3).status);
+        EXPECT_EQ(STATUS_SUCCESS, Ioctl(IOCTL_SERIAL_PURGE, Ulong(SERIAL_PURGE_TXABORT)));
+        ExpectMachineryStopped();
+
+        EXPECT_EQ(STATUS_SUCCESS, file->Close());
+        ASSERT_EQ(STATUS_SUCCESS, hk::File::Open(hk::names::InterfacesOf(sim->Pdo()).at(0), &file));
+        sim->ClearRecords();
+        ExpectMachineryStopped();
+
+        ASSERT_EQ(STATUS_SUCCESS, stack->SetDevicePower(PowerDeviceD0).status);
+        auto write = file->StartWrite(Sequence(6, 100));
+        hk::AdvanceMs(50);
+        ASSERT_TRUE(write->Done());
+        EXPECT_EQ(6u, write->Information());
+        EXPECT_EQ(Sequence(6, 100), sim->OutBytes()) << "only what was written after the return";
+        EXPECT_EQ(STATUS_SUCCESS, file->Close());
+        file.reset();
+        ASSERT_EQ(STATUS_SUCCESS, stack->Remove().status);
+        port = nullptr;
+    }
+}
+
 TEST_F(DevicePower, AReadQueuedBeforeThePowerDownCompletesWithDataAfterTheReturn)
 {
     ASSERT_NO_FATAL_FAILURE(Open());
