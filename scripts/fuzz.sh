@@ -94,4 +94,8 @@ printf '%s %s %d %d %d\n' "$(date -u +%Y-%m-%dT%H:%M:%SZ)" "$(git rev-parse --sh
 awk '{ runs++; execs += $3; secs += $4; found += $5 }
      END { printf "all runs:    %d executions in %d s over %d runs on this corpus, %d findings (%s)\n", execs, secs, runs, found, FILENAME }' \
   "$out/ledger.txt"
+if [ "$seconds" -eq 0 ] && [ "$total" -lt "$runs" ]; then
+  echo "the fuzzers made $total of $runs executions (see $logs)" >&2
+  exit 1
+fi
 [ "$after" -eq "$before" ]

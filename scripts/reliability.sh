@@ -17,7 +17,7 @@ run() {
 }
 run "allocation sweep" scripts/alloc-sweep.sh
 run "randomized concurrency" scripts/chaos.sh
-run "bad configuration" bash -c 'cmake --preset host-asan >/dev/null && cmake --build --preset host-asan &&
+run "bad configuration" bash -c 'set -o pipefail; cmake --preset host-asan >/dev/null && cmake --build --preset host-asan &&
   ctest --test-dir build/host-asan -R "^(BadConfiguration|BadPortName)\." --output-on-failure | tail -3'
 run "request-surface fuzzer" scripts/fuzz.sh
 echo "=== reliability campaign: ${#failed[@]} part(s) failed${failed:+: ${failed[*]}}"
