@@ -798,8 +798,8 @@ private:
                 problem = "was never handed back by its dispatch";
             else if (!op->request->Done())
                 problem = "never completed";
-            else if (op->completions.load() != 1)
-                problem = "completed " + std::to_string(op->completions.load()) + " times";
+            // A second completion of the same request is the verifier's report
+            // (double-completion), which fails the run with the others.
             if (op->request && op->request->Done()) {
                 NTSTATUS status = op->request->Status();
                 cancelled_ += status == STATUS_CANCELLED;
