@@ -366,6 +366,11 @@ bool Life::Open(const char* what)
     }
     for (Pipe p : {Pipe::DataOut, Pipe::DataIn, Pipe::Status})
         if (!sim_->IsOpen(p)) Problem("the open succeeded without opening pipe " + std::to_string((int)p));
+    // The adapter's answers do not decide the open, but a command that could not be built
+    // once is built again: only memory that never comes back leaves the port disabled.
+    pipesim::AdapterState a = sim_->Adapter();
+    if (!a.portEnabled || !a.dtr || !a.rts)
+        ProblemUnlessStarved("the open succeeded but the adapter's port is not enabled with DTR and RTS raised");
     // What the adapter still holds from an earlier open comes first; what the port had
     // taken in went with the close: the stream goes on, with a gap.
     gapAllowed_ = true;
@@ -587,6 +592,10 @@ void Life::PowerCycle()
     hk::Result up = stack_->SetDevicePower(PowerDeviceD0);
     if (!NT_SUCCESS(up.status)) Problem("the power-up failed with " + Hex(up.status));
     Sleep(50);
+    // The line settings lowered DTR: the restart raises both lines again.
+    pipesim::AdapterState a = sim_->Adapter();
+    if (NT_SUCCESS(up.status) && (!a.portEnabled || !a.dtr || !a.rts))
+        ProblemUnlessStarved("after the power-up the adapter's port is not enabled with DTR and RTS raised");
 }
 
 void Life::CloseFile(bool afterSurpriseRemoval)
