@@ -74,11 +74,21 @@ constexpr ULONG SerialCode(ULONG function, ULONG method = METHOD_BUFFERED, ULONG
 }
 
 // The byte at position i of the adapter's receive stream (salt 0) or of the
-// application's write stream (salt 1): a sequence that does not repeat within 64256
-// bytes, so that a duplicated or misplaced block shows.
-uint8_t Pattern(uint64_t i, unsigned salt) { return (uint8_t)(i * 7 + i / 251 + salt * 0x5B); }
+// application's write stream (salt 1): a hash of the position. A sequence with a short
+// period let a duplicated block match again one period later; with hashed bytes each
+// byte matched out of place costs the match about 256 positions of the stream, so a
+// duplicated or made-up block of more than a few bytes runs past what was sent.
+uint8_t Pattern(uint64_t i, unsigned salt)
+{
+    uint64_t x = (i + 1) * 0x9E3779B97F4A7C15ULL ^ ((uint64_t)salt << 56);
+    x ^= x >> 31;
+    x *= 0xBF58476D1CE4E5B9ULL;
+    x ^= x >> 29;
+    return (uint8_t)(x >> 24);
+}
 
-// Whether `got` is, in order, a sub-sequence of the first `sent` bytes of a stream.
+// Whether `got` is, in order, a sub-sequence of the first `sent` bytes of a stream
+// (matched greedily: each byte at the first place after the last one's).
 bool SubsequenceOfStream(const Bytes& got, uint64_t sent, unsigned salt)
 {
     uint64_t at = 0;
