@@ -222,9 +222,10 @@ struct PortExtension {
     // a close or a second power-down never meets a restart half done. A
     // synchronization event, signalled = free; AddDevice.
     KEVENT OpenPowerLock;
-    // A return to D0 has completed and its restart is still to run: set by the power-up,
-    // cleared by the restart or by a power-down that comes first; under OpenPowerLock.
-    ULONG PowerUpPending;
+    // A return to D0 has completed and its restart is still to run: set by the power-up
+    // before it completes the request, cleared by the restart or by a power-down that
+    // comes first (both under OpenPowerLock); interlocked.
+    volatile LONG PowerUpPending;
 };
 
 inline PortExtension* PortOf(PDEVICE_OBJECT DeviceObject) { return (PortExtension*)DeviceObject->DeviceExtension; }

@@ -56,7 +56,7 @@ NTSTATUS PassPowerDownCopied(PortExtension* Port, PIRP Irp)
 VOID PowerDown(PortExtension* Port)
 {
     AcquirePassiveLock(&Port->OpenPowerLock);
-    Port->PowerUpPending = 0;  // a restart still to come is no longer wanted
+    InterlockedExchange(&Port->PowerUpPending, 0);  // a restart still to come is no longer wanted
     SetRunState(Port, RUN_POWERED_DOWN);
     StopPumps(Port->PortDeviceObject);
     TxStop(Port);
@@ -72,17 +72,16 @@ VOID PowerDown(PortExtension* Port)
 NTSTATUS PowerUp(PortExtension* Port, PIRP Irp)
 {
     NTSTATUS status = ForwardAndWait(Port, Irp, TRUE);
-    AcquirePassiveLock(&Port->OpenPowerLock);
-    Port->PowerUpPending = 1;
-    ReleasePassiveLock(&Port->OpenPowerLock);
+    // Not under OpenPowerLock: an open that holds it may be waiting for the pipe driver,
+    // which may be waiting for this very request to complete.
+    InterlockedExchange(&Port->PowerUpPending, 1);
     BOOLEAN held = NT_SUCCESS(IoAcquireRemoveLock(&Port->PortRemoveLock, Irp));
     PoStartNextPowerIrp(Irp);
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
     if (!held) return status;  // the device is being removed: nothing to bring back
 
     AcquirePassiveLock(&Port->OpenPowerLock);
-    if (Port->PowerUpPending) {
-        Port->PowerUpPending = 0;
+    if (InterlockedExchange(&Port->PowerUpPending, 0)) {
         SetRunState(Port, RUN_WORKING);
         if (Port->OpenCount) {
             SendPortCommand(Port, CMD_PORT_ENABLE, 1);

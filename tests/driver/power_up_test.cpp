@@ -191,6 +191,49 @@ TEST_F(DevicePower, APurgeOrAnOpenInD3LeavesTheTransmitterStoppedUntilD0)
     }
 }
 
+// A pipe driver that owns the power policy may hold an open's pipe requests until the
+// device is back in D0; the return to D0 (here from the port's work item, above a device
+// that is not power-pageable) must then complete while the open waits, and the restart
+// follows once the open is done.
+TEST_F(DevicePower, D0CompletesWhileAnOpenWaitsForThePipeDriver)
+{
+    pipesim::Options o;
+    o.registry = {Dword(u"EndPointCaps", 1)};
+    o.deviceFlags = 0;
+    ASSERT_EQ(STATUS_SUCCESS, AddAdapter(std::move(o)));
+    ASSERT_EQ(STATUS_SUCCESS, stack->Pnp(IRP_MN_START_DEVICE).status);
+    ASSERT_EQ(STATUS_SUCCESS, hk::File::Open(hk::names::InterfacesOf(sim->Pdo()).at(0), &file));
+    EXPECT_EQ(STATUS_SUCCESS, file->Close());
+    file.reset();
+    ASSERT_EQ(STATUS_SUCCESS, stack->SetDevicePower(PowerDeviceD3).status);
+    sim->HoldNext(pipesim::Kind::Open);
+    NTSTATUS opened = STATUS_PENDING;
+    {
+        hk::Thread opener([&] { opened = hk::File::Open(hk::names::InterfacesOf(sim->Pdo()).at(0), &file); }, "opener");
+        hk::YieldToOthers();
+        ASSERT_EQ(STATUS_PENDING, opened) << "the open waits for its first pipe";
+        hk::Result up = stack->SetDevicePower(PowerDeviceD0);
+        EXPECT_EQ(STATUS_SUCCESS, up.status);
+        EXPECT_EQ(STATUS_PENDING, opened);
+        ASSERT_TRUE(sim->CompleteHeld(Pipe::DataOut, STATUS_SUCCESS));
+        opener.Join();
+    }
+    ASSERT_EQ(STATUS_SUCCESS, opened);
+    hk::YieldToOthers();
+    EXPECT_EQ(RUN_WORKING, Port()->RunState);
+    ASSERT_EQ(STATUS_SUCCESS, WaitForWholeReads());
+    sim->Feed(Sequence(8));
+    auto read = file->StartRead(8);
+    hk::AdvanceMs(50);
+    ASSERT_TRUE(read->Done());
+    EXPECT_EQ(Sequence(8), read->Output());
+    auto write = file->StartWrite(Sequence(6, 100));
+    hk::AdvanceMs(50);
+    ASSERT_TRUE(write->Done());
+    EXPECT_EQ(6u, write->Information());
+    EXPECT_EQ(Sequence(6, 100), sim->OutBytes());
+}
+
 TEST_F(DevicePower, AReadQueuedBeforeThePowerDownCompletesWithDataAfterTheReturn)
 {
     ASSERT_NO_FATAL_FAILURE(Open());
