@@ -876,7 +876,8 @@ private:
             sent += status == STATUS_SUCCESS;
             tried += status != STATUS_INVALID_PARAMETER;
         }
-        if (immediates < sent || immediates > tried || (!plan_.rough && immediates != sent))
+        // A power-down aborts an immediate character in flight too: exact only without one.
+        if (immediates < sent || immediates > tried || (exact && immediates != sent))
             Failure(std::to_string(immediates) + " immediate characters on the wire, " + std::to_string(sent) +
                     " reported sent, " + std::to_string(tried) + " handed to the pipe");
     }
