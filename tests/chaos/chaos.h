@@ -1,8 +1,9 @@
 // Randomized concurrency on real threads: one port on a simulated adapter, several
 // application threads sharing one handle and issuing every kind of request at random,
 // an adapter thread delivering a numbered stream, changing its lines and stalling,
-// holding, delaying and failing requests, power cycles (in rough runs and half the
-// clean ones), and in rough runs purges and a surprise removal at a random moment. At the end of each run every invariant is
+// holding, delaying and failing requests, power cycles (in rough runs and about a
+// third of the clean ones), and in rough runs purges and a surprise removal at a
+// random moment. At the end of each run every invariant is
 // checked: each request completed exactly once, no verifier report, no hang (a watchdog
 // prints every outstanding request and stops the process), the received and the
 // transmitted bytes against their streams, the output queue back to zero, and nothing
@@ -22,7 +23,7 @@ namespace chaos {
 enum class Profile {
     Random,   // chosen by the seed
     Clean,    // no purge, failure or removal: every byte fed must be read, in order; power cycles
-              // in half of them, and without one the writes too must come through whole
+              // in about a third of them, and without one the writes too must come through whole
     Rough,    // purges, power cycles and pipe failures, no removal
     Removal,  // rough, with a surprise removal at a random moment
 };
