@@ -88,7 +88,7 @@ NTSTATUS NTAPI PurgeRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         // The restart sends what waits in the ring at once: a clear asked for with the
         // abort empties it first.
         if (flags & SERIAL_PURGE_TXCLEAR) RingReset(&port->TxRing);
-        if (ReadRunState(port) != RUN_POWERED_DOWN) TxStart(port);
+        TxStart(port);
         ReleasePassiveLock(&port->OpenPowerLock);
     }
     if (flags & SERIAL_PURGE_TXCLEAR) RingReset(&port->TxRing);

@@ -173,8 +173,7 @@ NTSTATUS NTAPI DispatchCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
             if (!NT_SUCCESS(status)) {
                 InterlockedDecrement(&port->OpenCount);
             } else {
-                // Powered down, the transmitter stays stopped: the return to D0 starts it.
-                if (ReadRunState(port) != RUN_POWERED_DOWN) TxStart(port);
+                TxStart(port);  // not while powered down: the return to D0 starts it then
                 IoAcquireRemoveLock(&port->PortRemoveLock, DeviceObject);
             }
         }

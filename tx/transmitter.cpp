@@ -112,9 +112,11 @@ VOID TxStop(PortExtension* Port)
     ReleasePassiveLock(&Port->TxControlLock);
 }
 
-// PASSIVE_LEVEL; takes TxControlLock, so it waits for a stop under way to end.
+// PASSIVE_LEVEL; takes TxControlLock, so it waits for a stop under way to end. While the
+// device is powered down the transmitter stays stopped: the return to D0 starts it.
 VOID TxStart(PortExtension* Port)
 {
+    if (ReadRunState(Port) == RUN_POWERED_DOWN) return;
     AcquirePassiveLock(&Port->TxControlLock);
     VcomWriteFlag(&Port->TxStopped, 0);
     if (Port->TxAsync)
