@@ -42,9 +42,11 @@ before=$(find "$out/artifacts" -type f | wc -l)
 started=$(date +%s)
 total=0
 batch=0
-# The allocation stacks of a report are kept short: they cost more than the rest of an
-# execution, and fuzz_replay in preset host-asan shows them in full.
-export ASAN_OPTIONS=${ASAN_OPTIONS:-malloc_context_size=4}
+# Reports carry no allocation stacks, and fresh memory is not filled: the stacks cost
+# more than the rest of an execution (fuzz_replay in preset host-asan shows them in
+# full), and the emulation fills the pool it hands the driver with a pattern of its own.
+# Together they are about a sixth of the fuzzers' time.
+export ASAN_OPTIONS=${ASAN_OPTIONS:-malloc_context_size=0:max_malloc_fill_size=0}
 while [ "$total" -lt "$runs" ]; do
   left=0
   if [ "$seconds" -gt 0 ]; then
