@@ -40,8 +40,10 @@ constexpr const char16_t* kDosName = u"\\DosDevices\\COM5";
 constexpr ULONG kPoolLimit = 16u << 20;
 constexpr ULONG kRingTag = 'c' | 'i' << 8 | 'r' << 16 | (ULONG)'c' << 24;
 
-// Virtual time the advances of one input may add up to. Every 10 ms of it costs a
-// status-pipe read and more; past a few timeouts' worth, more time finds little.
+// Virtual time the advances and flushes of one input may add up to. Every 10 ms of it
+// costs a status-pipe read and more; past a few timeouts' worth, more time finds little.
+// A flush that cannot drain waits out its 30 s, so the first such flush spends the
+// budget and later flushes are left out, as later advances are.
 constexpr LONGLONG kTimeBudgetMs = 20000;
 
 // Virtual time the close of a handle may take once cleanup has run.
@@ -195,7 +197,7 @@ private:
     // asked to write, both from Pattern.
     uint64_t fed_ = 0;
     uint64_t written_ = 0;
-    LONGLONG advanced_ = 0;  // ms of virtual time OpAdvance has added
+    LONGLONG advanced_ = 0;  // ms of virtual time OpAdvance and OpFlush have taken
     // What the application's reads returned, in the order they completed; their
     // completion callbacks append to it, in the completing context.
     std::shared_ptr<Bytes> received_ = std::make_shared<Bytes>();
@@ -507,9 +509,13 @@ void Session::Step(uint8_t op)
     case OpWmiSetItem:
         Wmi(op % kOpCount);
         break;
-    case OpFlush:
-        if (file_) Submit(Kind::Flush, 0, 0, file_->StartFlush());
+    case OpFlush: {
+        if (!file_ || advanced_ >= kTimeBudgetMs) break;
+        LONGLONG start = hk::Now();
+        Submit(Kind::Flush, 0, 0, file_->StartFlush());
+        advanced_ += (hk::Now() - start) / 10000;
         break;
+    }
     case OpPowerDown: {
         uint8_t n = in_.U8();
         auto state = (DEVICE_POWER_STATE)(PowerDeviceD1 + n % 3);

@@ -46,7 +46,7 @@ enum Op : uint8_t {
     OpCancel,           // index u8 into the requests still outstanding
     OpCancelIo,         // -
     OpPurge,            // flags u8 (as a 4-byte mask)
-    OpAdvance,          // u8: below 240 that many ms, else (n - 239) s; at most 20 s per input
+    OpAdvance,          // u8: below 240 that many ms, else (n - 239) s; at most 20 s per input with flushes
     OpFeed,             // length u8 (x 8 with flag 0x80 of the next byte), flags u8 (0x01: one transfer)
     OpSetLines,         // line byte u8
     OpInjectFault,      // pipe u8, kind u8, mode u8, shortWrite u8, times u8, skip u8
@@ -56,7 +56,7 @@ enum Op : uint8_t {
     OpWmiQueryAll,      // guid u8, size u16 (modulo 1024)
     OpWmiSet,           // guid u8, length u8, bytes[length]
     OpWmiSetItem,       // guid u8, item u8, length u8, bytes[length]
-    OpFlush,            // -
+    OpFlush,            // - (left out once advances and flushes have taken 20 s)
     OpPowerDown,        // u8: state D1 + n % 3, query instead of set with 0x80
     OpPowerUp,          // -
     OpReopen,           // - (closes the handle, waits for the close, opens again)
