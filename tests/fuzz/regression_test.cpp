@@ -45,3 +45,10 @@ TEST(FuzzRegression, AStatusReadThePipeDriverFailsAtOnceForLackOfMemoryIsNotRetr
 {
     EXPECT_EQ("", Replay("status_retry_timer_armed_after_a_failed_read"));
 }
+
+// The harness's own fault: a flush that waited out its 30 s took the input past its
+// 20 s of virtual time, and the next advance then moved the clock back by the excess.
+TEST(FuzzRegression, AnAdvanceAfterAFlushPastTheTimeBudgetLeavesTheClockWhereItIs)
+{
+    EXPECT_EQ("", Replay("flush_past_the_time_budget_then_an_advance"));
+}

@@ -7,7 +7,8 @@
 // request that reports bytes; bytes the application read that are not, in order, a sub-sequence of what the
 // adapter delivered (so nothing duplicated, invented or reordered); bytes the adapter
 // received that are not a sub-sequence of what the application wrote; queues that do
-// not come back to empty once everything is cancelled and purged; and, after the
+// not come back to empty once everything is cancelled and purged; a virtual clock
+// that goes back (the harness's own fault); and, after the
 // removal and the unload, pool, IRPs, MDLs, registry handles or the port's names left
 // behind.
 #include "request_surface.h"
@@ -220,7 +221,11 @@ std::string Session::Run()
             if (trace_)
                 std::fprintf(stderr, "op %d at %lld ms, %zu timers armed\n", op % kOpCount,
                              (long long)(hk::Now() / 10000), hk::ArmedTimerCount());
+            LONGLONG before = hk::Now();
             Step(op);
+            // Nothing a driver can meet moves the clock back; a harness that did would
+            // show the driver a world it never runs in.
+            if (hk::Now() < before) Fail("the virtual clock went back");
         }
     }
     Teardown();
@@ -473,7 +478,8 @@ void Session::Step(uint8_t op)
     case OpAdvance: {
         uint8_t n = in_.U8();
         LONGLONG ms = n < 240 ? n : (LONGLONG)(n - 239) * 1000;
-        ms = std::min(ms, kTimeBudgetMs - advanced_);
+        // A flush may have taken the input past its budget: the clock never goes back.
+        ms = std::max<LONGLONG>(0, std::min(ms, kTimeBudgetMs - advanced_));
         advanced_ += ms;
         hk::AdvanceMs(ms);
         break;
@@ -596,10 +602,12 @@ void Session::CheckRequests()
 
 void Session::Teardown()
 {
-    // A handle whose close never came keeps the device: the PnP manager would not
-    // remove it, and a removal here would have the late close sent to a deleted device.
-    // The finding stands; the kernel's reset throws the rest away.
-    bool closed = !file_ || (finding_.empty() && CloseHandle("at the end"));
+    // The handle is closed even after a finding: left open, its close would come from
+    // the destructor below, sent to a device whose pipe driver is gone. A handle whose
+    // close never came keeps the device: the PnP manager would not remove it, and a
+    // removal here would have the late close sent to a deleted device. The finding
+    // stands; the kernel's reset throws the rest away.
+    bool closed = !file_ || CloseHandle("at the end");
     if (stack_ && port_) {
         CheckRequests();
         if (trace_) std::fprintf(stderr, "removal at %lld ms, %zu timers armed\n", (long long)(hk::Now() / 10000),
