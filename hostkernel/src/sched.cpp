@@ -522,6 +522,12 @@ void DeferDpcs(bool on)
 void AdvanceTime(LONGLONG hundredNs)
 {
     CurrentRec();
+    // Interrupt time never runs backwards; a driver that saw it do so could compute
+    // negative intervals no Windows machine produces. A caller asking for that is at fault.
+    if (hundredNs < 0) {
+        Report("clock-backwards", "time advanced by " + std::to_string(hundredNs) + " x 100 ns");
+        return;
+    }
     if (S().mode == ClockMode::Real) {
         std::this_thread::sleep_for(std::chrono::nanoseconds(hundredNs * 100));
         return;

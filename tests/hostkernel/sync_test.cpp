@@ -157,6 +157,21 @@ TEST_F(VirtualClock, TimersFireOnlyWhenTimeIsAdvancedToThem)
     EXPECT_TRUE(KeReadStateTimer(&probe.timer));
 }
 
+TEST_F(VirtualClock, ANegativeStepIsAViolationAndLeavesTheClockAndTimersAlone)
+{
+    TimedProbe probe;
+    KeSetTimer(&probe.timer, Relative(10), &probe.dpc);
+    hk::AdvanceMs(5);
+    LONGLONG before = hk::Now();
+    hk::AdvanceMs(-3);
+    ExpectViolation("clock-backwards");
+    EXPECT_EQ(before, hk::Now());
+    hk::AdvanceMs(4);
+    EXPECT_EQ(0, probe.runs) << "the timer is still 1 ms from its due time";
+    hk::AdvanceMs(1);
+    EXPECT_EQ(1, probe.runs);
+}
+
 TEST_F(VirtualClock, APeriodicTimerFiresOnEveryPeriodAndCancelStopsIt)
 {
     TimedProbe probe;

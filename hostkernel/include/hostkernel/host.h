@@ -27,7 +27,8 @@ ClockMode Mode();
 // Time in 100 ns units since the emulation's epoch.
 LONGLONG Now();
 // Virtual clock: moves time forward, expiring timers and running their DPCs on the
-// way, in due-time order. Real clock: sleeps.
+// way, in due-time order. Real clock: sleeps. A negative step is a violation
+// ("clock-backwards") and leaves the clock where it is.
 void AdvanceTime(LONGLONG hundredNs);
 inline void AdvanceMs(LONGLONG ms) { AdvanceTime(ms * 10000); }
 // Runs queued DPCs (virtual clock, or any clock while they are deferred) without
