@@ -14,6 +14,22 @@ namespace {
 
 Bytes Ulong(ULONG v) { return {(UCHAR)v, (UCHAR)(v >> 8), (UCHAR)(v >> 16), (UCHAR)(v >> 24)}; }
 
+struct PowerDownGap {
+    hk::DeviceStack* stack;
+    NTSTATUS up = STATUS_PENDING;
+    NTSTATUS down = STATUS_PENDING;
+};
+
+// Completion of a return to D0 that sends the next power-down at once.
+NTSTATUS NTAPI PowerDownOnCompletion(PDEVICE_OBJECT, PIRP Irp, PVOID Context)
+{
+    auto* gap = (PowerDownGap*)Context;
+    gap->up = Irp->IoStatus.Status;
+    IoFreeIrp(Irp);
+    gap->down = gap->stack->SetDevicePower(PowerDeviceD3).status;
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
 }  // namespace
 
 class DevicePower : public SimPortTest {
@@ -232,6 +248,42 @@ TEST_F(DevicePower, D0CompletesWhileAnOpenWaitsForThePipeDriver)
     ASSERT_TRUE(write->Done());
     EXPECT_EQ(6u, write->Information());
     EXPECT_EQ(Sequence(6, 100), sim->OutBytes());
+}
+
+// The power manager may send the next power-down as soon as the return to D0 has
+// completed, before the port's restart after it has begun. That power-down cancels the
+// restart: nothing is sent to the adapter and the machinery stays stopped. Here the
+// power-down is sent from the D0 request's completion routine, on the thread that runs
+// the restart, so it comes exactly in that gap.
+TEST_F(DevicePower, APowerDownRightAfterD0CompletesCancelsTheRestart)
+{
+    ASSERT_NO_FATAL_FAILURE(Open());
+    ASSERT_TRUE(port->Flags & DO_POWER_PAGABLE) << "the restart must run on this thread";
+    ASSERT_EQ(STATUS_SUCCESS, stack->SetDevicePower(PowerDeviceD3).status);
+    sim->ClearRecords();
+
+    PowerDownGap gap{&*stack};
+    PIRP irp = IoAllocateIrp(port->StackSize, FALSE);
+    ASSERT_NE(nullptr, irp);
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_POWER;
+    next->MinorFunction = IRP_MN_SET_POWER;
+    next->Parameters.Power.Type = DevicePowerState;
+    next->Parameters.Power.State.DeviceState = PowerDeviceD0;
+    IoSetCompletionRoutine(irp, PowerDownOnCompletion, &gap, TRUE, TRUE, TRUE);
+    PoCallDriver(port, irp);
+    EXPECT_EQ(STATUS_SUCCESS, gap.up);
+    EXPECT_EQ(STATUS_SUCCESS, gap.down);
+    hk::AdvanceMs(1000);
+    EXPECT_TRUE(sim->Commands().empty()) << "the restart spoke to the powered-down adapter";
+    EXPECT_EQ(RUN_POWERED_DOWN, Port()->RunState);
+    EXPECT_EQ(0u, sim->Outstanding(Pipe::DataIn)) << "receive pump";
+    EXPECT_TRUE(Port()->TxStopped) << "the transmitter runs in D3";
+
+    ASSERT_EQ(STATUS_SUCCESS, stack->SetDevicePower(PowerDeviceD0).status);
+    EXPECT_EQ(RUN_WORKING, Port()->RunState);
+    EXPECT_GT(sim->Outstanding(Pipe::DataIn), 0u);
 }
 
 TEST_F(DevicePower, AReadQueuedBeforeThePowerDownCompletesWithDataAfterTheReturn)
